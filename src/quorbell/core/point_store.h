@@ -1,0 +1,90 @@
+// The point store: a map from point id to Point, laid out for scanning.
+//
+// Every key gets a dense slot number when it is first stored; slots are
+// never removed (there is no delete), so a key keeps its slot for the life
+// of the store. Vectors live in a chunked arena, so a store's vectors are
+// contiguous in memory and never move while the store is only read.
+// Iteration runs in slot order, which is the order keys were first stored.
+//
+// Thread safety: const methods may run concurrently; anything else needs
+// exclusive access (the Segment's `points` lock provides both).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/id_slot_map.h"
+#include "core/vector.h"
+
+namespace quorbell {
+
+// Read-only view of one stored point; valid until the store is modified.
+struct PointView {
+  std::uint64_t id;
+  std::span<const float> vector;
+  const Payload* payload;  // nullptr when the point has no payload
+};
+
+class PointStore {
+ public:
+  PointStore() = default;
+  PointStore(PointStore&&) noexcept = default;
+  PointStore& operator=(PointStore&&) noexcept = default;
+
+  std::size_t size() const { return records_.size(); }
+  bool empty() const { return records_.empty(); }
+
+  std::optional<std::uint32_t> slot_of(std::uint64_t key) const { return slots_.find(key); }
+  std::uint64_t key_at(std::uint32_t slot) const { return records_[slot].key; }
+  PointView view(std::uint32_t slot) const {
+    const Record& r = records_[slot];
+    return PointView{r.id, {r.data, r.length}, r.payload.get()};
+  }
+  std::optional<PointView> find(std::uint64_t key) const {
+    auto slot = slots_.find(key);
+    if (!slot) return std::nullopt;
+    return view(*slot);
+  }
+
+  // Stores the point under key, replacing a point stored there whole.
+  // Returns the key's slot.
+  std::uint32_t upsert(std::uint64_t key, std::uint64_t id, std::span<const float> vector,
+                       std::optional<Payload> payload);
+  std::uint32_t upsert(std::uint64_t key, Point point) {
+    return upsert(key, point.id, point.vector, std::move(point.payload));
+  }
+
+  // Room for this many more points and vector components.
+  void reserve(std::size_t points, std::size_t components);
+
+  // Calls f(key, PointView) for every point in iteration order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::uint32_t slot = 0; slot < records_.size(); ++slot) f(records_[slot].key, view(slot));
+  }
+
+ private:
+  struct Record {
+    std::uint64_t key;
+    std::uint64_t id;
+    float* data;
+    std::size_t length;
+    std::unique_ptr<Payload> payload;
+  };
+
+  float* allocate(std::size_t length);
+  void compact();
+
+  IdSlotMap slots_;
+  std::vector<Record> records_;
+  std::vector<std::unique_ptr<float[]>> chunks_;
+  std::size_t chunk_used_ = 0;      // components used in chunks_.back()
+  std::size_t chunk_capacity_ = 0;  // components in chunks_.back()
+  std::size_t live_components_ = 0;
+  std::size_t dead_components_ = 0;  // left behind by replaced vectors
+};
+
+}  // namespace quorbell

@@ -1,0 +1,17 @@
+// Randomness from the operating system: seeds for hash keys and for the
+// per-thread generators.
+#pragma once
+
+#include <cstdint>
+
+namespace quorbell {
+
+// 64 bits from getrandom; falls back to a clock-and-address mix only if the
+// entropy source is unavailable.
+std::uint64_t entropy_seed();
+
+// Next value of the calling thread's own generator (xoshiro256**), seeded
+// from entropy_seed on first use in each thread.
+std::uint64_t thread_random_u64();
+
+}  // namespace quorbell

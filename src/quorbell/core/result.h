@@ -1,0 +1,56 @@
+// Error values of the core. Nothing below the bindings throws for an
+// expected failure: an operation returns a Result carrying either its value
+// or an Error with a message, and the bindings map the Error's kind to a
+// Python exception.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace quorbell {
+
+enum class ErrorKind {
+  Snapshot,  // snapshot file or format failure (raised as OSError)
+  Fault,     // broken invariant or poisoned lock (raised as PanicException)
+};
+
+struct Error {
+  ErrorKind kind;
+  std::string message;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}
+  Result(Error error) : state_(std::move(error)) {}
+
+  explicit operator bool() const { return state_.index() == 0; }
+  bool ok() const { return state_.index() == 0; }
+
+  T& value() & { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  const T& value() const& { return std::get<0>(state_); }
+  const Error& error() const { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// Result of an operation that yields nothing on success.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  Status(Error error) : error_(std::move(error)), failed_(true) {}
+
+  explicit operator bool() const { return !failed_; }
+  bool ok() const { return !failed_; }
+  const Error& error() const { return error_; }
+
+ private:
+  Error error_{ErrorKind::Fault, {}};
+  bool failed_ = false;
+};
+
+}  // namespace quorbell

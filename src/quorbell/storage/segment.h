@@ -1,0 +1,67 @@
+// The Segment: one store's points and graph, each behind its own lock.
+//
+// Thread safety: every method may be called from any number of threads at
+// once. Searches and saves take both locks for reading; upserts and the
+// swap step of a load take both for writing. The lock order is always
+// `points` then `index`, released in reverse. A fault (an exception) while
+// a write lock is held poisons that lock, and every later operation that
+// takes it fails with an ErrorKind::Fault error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/distance.h"
+#include "core/point_store.h"
+#include "core/result.h"
+#include "core/search_hit.h"
+#include "index/hnsw.h"
+#include "storage/poisonable_lock.h"
+
+namespace quorbell {
+
+// Below this many points every search is an exact scan.
+inline constexpr std::size_t GRAPH_THRESHOLD = 500;
+
+class Segment {
+ public:
+  // Stores the point, replacing any point with this id whole, and links it
+  // into the graph. Fails only with a Fault (poisoned lock).
+  Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+
+  // The `limit` best hits for the query. Fails only with a Fault.
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit,
+                                        Metric metric, const std::string* tenant) const;
+
+  // Writes the whole store to one snapshot file.
+  Status save_to_disk(const std::string& path) const;
+  // Replaces the whole store with a snapshot file's contents; on failure
+  // nothing changes.
+  Status load(const std::string& path);
+
+#ifdef QUORBELL_TEST_SEAMS
+  // Runs f(points, index) with both write locks held, so tests can build
+  // states directly or make an operation fault midway.
+  template <class F>
+  Status mutate_for_test(F&& f) {
+    auto points_guard = points_lock_.write();
+    if (!points_guard) return points_guard.error();
+    auto index_guard = index_lock_.write();
+    if (!index_guard) return index_guard.error();
+    f(points_, index_);
+    return {};
+  }
+#endif
+
+ private:
+  // Both guarded by their lock; see the thread-safety contract above.
+  mutable PoisonableLock points_lock_{"points"};
+  PointStore points_;
+  mutable PoisonableLock index_lock_{"index"};
+  HNSWIndex index_;
+};
+
+}  // namespace quorbell
