@@ -1,0 +1,126 @@
+#include "core/point_store.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quorbell {
+namespace {
+
+std::vector<float> as_vector(std::span<const float> s) { return {s.begin(), s.end()}; }
+
+Payload tenant_payload(const std::string& tenant) {
+  return Payload::from_entries({{"tenant_id", payload_string(tenant)}});
+}
+
+TEST(PointStore, ReplacesPointsWholeAndKeepsSlots) {
+  PointStore store;
+  const std::vector<float> a{1, 2}, b{3, 4, 5};
+  EXPECT_EQ(store.upsert(7, 7, a, tenant_payload("x")), 0u);
+  EXPECT_EQ(store.upsert(9, 9, b, std::nullopt), 1u);
+  // Replacing with another length and no payload drops the old payload.
+  EXPECT_EQ(store.upsert(7, 7, b, std::nullopt), 0u);
+  ASSERT_EQ(store.size(), 2u);
+  auto seven = store.find(7);
+  ASSERT_TRUE(seven.has_value());
+  EXPECT_EQ(as_vector(seven->vector), b);
+  EXPECT_EQ(seven->payload, nullptr);
+  EXPECT_FALSE(store.find(8).has_value());
+}
+
+TEST(PointStore, KeyAndIdMayDiffer) {
+  PointStore store;
+  store.upsert(5, 6, std::vector<float>{1}, std::nullopt);
+  EXPECT_EQ(store.key_at(0), 5u);
+  EXPECT_EQ(store.find(5)->id, 6u);
+}
+
+TEST(PointStore, EmptyVectorsAndPresentEmptyPayloads) {
+  PointStore store;
+  store.upsert(1, 1, {}, Payload{});
+  auto point = store.find(1);
+  ASSERT_TRUE(point.has_value());
+  EXPECT_TRUE(point->vector.empty());
+  ASSERT_NE(point->payload, nullptr);
+  EXPECT_TRUE(point->payload->empty());
+}
+
+TEST(PointStore, VectorsSurviveGrowthAndCompaction) {
+  PointStore store;
+  // Many replacements with changing lengths force the arena to compact.
+  for (int round = 0; round < 6; ++round) {
+    for (std::uint64_t id = 0; id < 3000; ++id) {
+      std::vector<float> v(static_cast<std::size_t>(100 + (round % 2)), static_cast<float>(id + round));
+      store.upsert(id, id, v, std::nullopt);
+    }
+  }
+  ASSERT_EQ(store.size(), 3000u);
+  for (std::uint64_t id = 0; id < 3000; id += 333) {
+    auto point = store.find(id);
+    ASSERT_TRUE(point.has_value());
+    EXPECT_EQ(point->vector.size(), 101u);
+    EXPECT_EQ(point->vector.front(), static_cast<float>(id + 5));
+    EXPECT_EQ(point->vector.back(), static_cast<float>(id + 5));
+  }
+}
+
+TEST(PointStore, LargeAndExtremeIds) {
+  PointStore store;
+  const std::vector<float> v{1};
+  for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) store.upsert(id, id, v, std::nullopt);
+  for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) EXPECT_TRUE(store.find(id)) << id;
+  EXPECT_FALSE(store.find(1));
+}
+
+TEST(Payload, LaterKeyReplacesEarlierForSmallAndLargeMaps) {
+  for (std::size_t extra : {0u, 40u}) {
+    std::vector<Payload::Entry> entries;
+    entries.push_back({"k", std::int64_t{1}});
+    for (std::size_t i = 0; i < extra; ++i) entries.push_back({"f" + std::to_string(i), 0.5});
+    entries.push_back({"k", std::int64_t{2}});
+    Payload p = Payload::from_entries(std::move(entries));
+    EXPECT_EQ(p.size(), extra + 1);
+    ASSERT_NE(p.find("k"), nullptr);
+    EXPECT_EQ(std::get<std::int64_t>(*p.find("k")), 2);
+  }
+}
+
+TEST(Payload, StringClassByUtf8Bytes) {
+  EXPECT_EQ(payload_string(std::string(64, 'a')).index(), 0u);
+  EXPECT_EQ(payload_string(std::string(65, 'a')).index(), 1u);
+  std::string three_byte_chars;
+  for (int i = 0; i < 22; ++i) three_byte_chars += "\xe2\x82\xac";  // 66 bytes
+  EXPECT_EQ(payload_string(three_byte_chars).index(), 1u);
+}
+
+struct TenantCase {
+  const char* name;
+  std::optional<Payload> payload;
+  std::optional<std::string> tenant;
+  bool passes;
+};
+
+class TenantMatches : public ::testing::TestWithParam<TenantCase> {};
+
+TEST_P(TenantMatches, Decides) {
+  const TenantCase& c = GetParam();
+  const Payload* payload = c.payload ? &*c.payload : nullptr;
+  const std::string* tenant = c.tenant ? &*c.tenant : nullptr;
+  EXPECT_EQ(tenant_matches(payload, tenant), c.passes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TenantMatches,
+    ::testing::Values(
+        TenantCase{"NoTenantNoPayload", std::nullopt, std::nullopt, true},
+        TenantCase{"KeywordEqual", tenant_payload("acme"), "acme", true},
+        TenantCase{"CaseSensitive", tenant_payload("acme"), "ACME", false},
+        TenantCase{"TextEqual", tenant_payload(std::string(100, 't')), std::string(100, 't'), true},
+        TenantCase{"IntegerNeverPasses", Payload::from_entries({{"tenant_id", std::int64_t{7}}}), "7", false},
+        TenantCase{"NoPayload", std::nullopt, "a", false},
+        TenantCase{"EmptyPayload", Payload{}, "", false},
+        TenantCase{"EmptyTenantMatchesEmptyString", tenant_payload(""), "", true}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace quorbell
