@@ -1,0 +1,61 @@
+// Rewrites a file so that a failure never destroys what it held.
+//
+// A regular file, or a path where nothing exists yet, is replaced
+// atomically: the new contents go to a temporary file in the same
+// directory, which is synced and then renamed over the target, and the
+// directory is synced so the rename itself is durable. Until the rename the
+// old file is untouched; a failed or abandoned replacement removes its
+// temporary file. A symlink is followed, so the link keeps pointing where it
+// did and the file it names is replaced.
+//
+// Permissions: a replaced file keeps the permission bits of the file it
+// replaces (owner, group and further links are not carried over: the new
+// file belongs to the writing user and is a single link). A new file gets
+// 0666 less the process's umask, as any newly created file. A target the
+// caller may not write to is refused as an in-place write would be.
+//
+// Anything else (a FIFO, a device such as /dev/null, a directory) cannot be
+// renamed over, so it is opened and truncated in place and written
+// directly; for a directory that open fails with EISDIR.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "core/result.h"
+#include "storage/file_io.h"
+
+namespace quorbell {
+
+class FileReplacer {
+ public:
+  // Opens the temporary file, or the target itself when it is written in
+  // place. Nothing at the target changes yet, except that an in-place
+  // target is truncated.
+  static Result<FileReplacer> begin(const std::string& path);
+
+  FileReplacer(FileReplacer&& other) noexcept
+      : file_(std::move(other.file_)),
+        target_(std::move(other.target_)),
+        temporary_(std::exchange(other.temporary_, std::nullopt)) {}
+  FileReplacer& operator=(FileReplacer&&) = delete;
+  ~FileReplacer();
+
+  // Writes bytes as the file's whole contents and puts the file in place.
+  // On failure the target still holds its old contents (unless written in
+  // place) and the temporary file is gone.
+  Status commit(std::span<const std::uint8_t> bytes);
+
+ private:
+  FileReplacer(FileDescriptor file, std::string target, std::optional<std::string> temporary)
+      : file_(std::move(file)), target_(std::move(target)), temporary_(std::move(temporary)) {}
+
+  FileDescriptor file_;
+  std::string target_;                    // the file that ends up with the bytes
+  std::optional<std::string> temporary_;  // absent when written in place
+};
+
+}  // namespace quorbell

@@ -1,0 +1,212 @@
+#include "storage/snapshot_codec.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "storage/wire.h"
+
+namespace quorbell {
+
+namespace {
+
+// Variant indexes of PayloadValue: 0 Keyword, 1 Text, 2 Integer, 3 Float.
+constexpr std::uint32_t kPayloadVariants = std::variant_size_v<PayloadValue>;
+
+// A declared count is trusted for up-front storage only this far, so a
+// corrupt count cannot force a huge allocation before the data run out.
+constexpr std::size_t kReserveBudgetBytes = std::size_t{1} << 20;
+
+template <class Element>
+std::size_t capped_reservation(std::uint64_t declared) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(declared, kReserveBudgetBytes / sizeof(Element)));
+}
+
+// One routine for measuring and writing, so the two cannot disagree.
+template <class Sink>
+void encode_into(Sink& out, const PointStore& points, const HNSWIndex& index) {
+  out.varint(points.size());
+  points.for_each([&](std::uint64_t key, const PointView& point) {
+    out.varint(key);
+    out.varint(point.id);
+    out.varint(point.vector.size());
+    out.floats(point.vector);
+    out.byte(point.payload != nullptr);
+    if (point.payload == nullptr) return;
+    out.varint(point.payload->size());
+    for (const auto& [name, value] : *point.payload) {
+      out.string(name);
+      out.varint(value.index());
+      std::visit(
+          [&](const auto& v) {
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<V, Keyword> || std::is_same_v<V, Text>) {
+              out.string(v.value);
+            } else if constexpr (std::is_same_v<V, std::int64_t>) {
+              out.zigzag(v);
+            } else {
+              out.f64(v);
+            }
+          },
+          value);
+    }
+  });
+
+  out.varint(index.m);
+  out.varint(index.ef_construction);
+  out.varint(index.ef_search);
+  out.byte(index.entry_point.has_value());
+  if (index.entry_point) out.varint(*index.entry_point);
+  out.varint(index.max_level);
+  out.varint(index.node_count());
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& node) {
+    out.varint(key);
+    out.varint(node.id);
+    for (const auto& layer : node.neighbors) {
+      out.varint(layer.size());
+      for (std::uint64_t id : layer) out.varint(id);
+    }
+  });
+}
+
+class SnapshotDecoder {
+ public:
+  explicit SnapshotDecoder(std::span<const std::uint8_t> bytes) : in_(bytes) {}
+
+  bool decode(SnapshotState& state) { return points(state.points) && graph(state.index); }
+
+  WireError error() const { return in_.error(); }
+
+ private:
+  bool points(PointStore& store) {
+    std::uint64_t count;
+    if (!in_.varint(count)) return false;
+    store.reserve(capped_reservation<Point>(count), 0);
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint64_t key, id, length;
+      bool has_payload;
+      if (!in_.varint(key) || !in_.varint(id) || !in_.varint(length) ||
+          !in_.floats(length, vector_) || !in_.option_tag(has_payload)) {
+        return false;
+      }
+      std::optional<Payload> payload;
+      if (has_payload) {
+        payload.emplace();
+        if (!payload_map(*payload)) return false;
+      }
+      store.upsert(key, id, vector_, std::move(payload));
+    }
+    return true;
+  }
+
+  bool payload_map(Payload& payload) {
+    std::uint64_t count;
+    if (!in_.varint(count)) return false;
+    std::vector<Payload::Entry> entries;
+    entries.reserve(capped_reservation<Payload::Entry>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::string name;
+      std::uint32_t variant;
+      if (!in_.string(name) || !in_.variant_index(kPayloadVariants, variant)) return false;
+      PayloadValue value;
+      if (!payload_value(variant, value)) return false;
+      entries.emplace_back(std::move(name), std::move(value));
+    }
+    // A repeated key keeps its last value, as in any map built entry by entry.
+    payload = Payload::from_entries(std::move(entries));
+    return true;
+  }
+
+  bool payload_value(std::uint32_t variant, PayloadValue& value) {
+    switch (variant) {
+      case 0:
+      case 1: {
+        std::string text;
+        if (!in_.string(text)) return false;
+        if (variant == 0) {
+          value = Keyword{std::move(text)};
+        } else {
+          value = Text{std::move(text)};
+        }
+        return true;
+      }
+      case 2: {
+        std::int64_t integer;
+        if (!in_.zigzag(integer)) return false;
+        value = integer;
+        return true;
+      }
+      default: {
+        double number;
+        if (!in_.f64(number)) return false;
+        value = number;
+        return true;
+      }
+    }
+  }
+
+  bool graph(HNSWIndex& index) {
+    bool has_entry_point;
+    if (!in_.varint(index.m) || !in_.varint(index.ef_construction) ||
+        !in_.varint(index.ef_search) || !in_.option_tag(has_entry_point)) {
+      return false;
+    }
+    if (has_entry_point) {
+      std::uint64_t entry;
+      if (!in_.varint(entry)) return false;
+      index.entry_point = entry;
+    }
+    std::uint64_t count;
+    if (!in_.varint(index.max_level) || !in_.varint(count)) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint64_t key;
+      HNSWNode node;
+      if (!in_.varint(key) || !in_.varint(node.id)) return false;
+      for (auto& layer : node.neighbors) {
+        if (!neighbor_list(layer)) return false;
+      }
+      index.put_node(key, std::move(node));
+    }
+    return true;
+  }
+
+  bool neighbor_list(std::vector<std::uint64_t>& ids) {
+    std::uint64_t count;
+    if (!in_.varint(count)) return false;
+    // Every id takes at least one byte: a list longer than the rest of the
+    // file is corrupt and gets no room in advance.
+    if (count <= in_.remaining()) ids.reserve(capped_reservation<std::uint64_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::uint64_t id;
+      if (!in_.varint(id)) return false;
+      ids.push_back(id);
+    }
+    return true;
+  }
+
+  WireReader in_;
+  std::vector<float> vector_;  // reused for every point's components
+};
+
+}  // namespace
+
+ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index) {
+  WireSizer sizer;
+  encode_into(sizer, points, index);
+  ByteBuffer bytes(sizer.size());
+  WireWriter writer(bytes.data());
+  encode_into(writer, points, index);
+  return bytes;
+}
+
+Result<SnapshotState> decode_snapshot(std::span<const std::uint8_t> bytes) {
+  SnapshotDecoder decoder(bytes);
+  SnapshotState state;
+  if (!decoder.decode(state)) return Error{ErrorKind::Snapshot, std::string(wire_error_text(decoder.error()))};
+  return state;
+}
+
+}  // namespace quorbell
