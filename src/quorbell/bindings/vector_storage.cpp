@@ -1,0 +1,316 @@
+// class VectorStorage:                       (pseudocode of this file)
+//     def __new__(cls): -> an instance holding one empty Segment
+//     def upsert(self, point_id, vector, payload): segment.upsert(...)
+//     def search(self, query_vector, limit, metric, tenant_id=None):
+//         -> [(id, score), ...] from segment.search(...)
+//     def batch_search(self, query_vectors, limit, metric, tenant_id=None):
+//         -> [[(id, score), ...], ...] from run_batch(segment, ...)
+//     def save(self, path): segment.save_to_disk(path)
+//     def load(self, path): segment.load(path)
+//
+// Every method binds its arguments, converts them in parameter order, parses
+// the metric where there is one, and only then calls the segment, so a
+// rejected call changes nothing. None of them releases the GIL.
+#include "bindings/vector_storage.h"
+
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/arguments.h"
+#include "bindings/batch_search.h"
+#include "bindings/errors.h"
+#include "bindings/payload.h"
+#include "bindings/process_wide.h"
+#include "bindings/py_ref.h"
+#include "storage/segment.h"
+
+namespace quorbell {
+
+namespace {
+
+// ---- Helpers
+
+// The metric named `name` (any case), or ValueError with `unsupported`.
+Metric metric_or_throw(const std::string& name, const char* unsupported) {
+  std::optional<Metric> metric = parse_metric(name);
+  if (!metric) {
+    PyErr_SetString(PyExc_ValueError, unsupported);
+    throw PythonErrorSet{};
+  }
+  return *metric;
+}
+
+// A new list of (int id, float score) tuples, one per item in order;
+// `pair_of(item)` gives an item's id and 32-bit score, which is widened
+// exactly to double.
+template <class Items, class PairOf>
+PyRef pair_list(const Items& items, PairOf pair_of) {
+  static_assert(sizeof(unsigned long long) == sizeof(std::uint64_t));
+  PyRef list = new_ref(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  Py_ssize_t index = 0;
+  for (const auto& item : items) {
+    const auto [id, score] = pair_of(item);
+    PyRef py_id = new_ref(PyLong_FromUnsignedLongLong(id));
+    PyRef py_score = new_ref(PyFloat_FromDouble(static_cast<double>(score)));
+    PyList_SET_ITEM(list.get(), index++, new_ref(PyTuple_Pack(2, py_id.get(), py_score.get())).release());
+  }
+  return list;
+}
+
+std::pair<std::uint64_t, float> pair_of_pair(const std::pair<std::uint64_t, float>& pair) { return pair; }
+
+const std::string* tenant_filter(const std::optional<std::string>& tenant) {
+  return tenant ? &*tenant : nullptr;
+}
+
+// ---- The object
+
+// The native record behind one instance. It holds no Python reference,
+// which is why the type needs no cycle-collector support.
+struct PyVectorStorage {
+  std::unique_ptr<Segment> segment;
+};
+
+struct VectorStorageObject {
+  PyObject_HEAD
+  PyVectorStorage record;
+};
+
+Segment& segment_of(PyObject* self) {
+  return *reinterpret_cast<VectorStorageObject*>(self)->record.segment;
+}
+
+// ---- Construction and deallocation
+
+constexpr Signature CONSTRUCTOR{"VectorStorage.__new__()", {}, 0};
+
+// Returns a new reference, or nullptr with an exception set.
+PyObject* VectorStorage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (given > 0) throw_too_many_positional(CONSTRUCTOR, given);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+      throw_unexpected_keyword(CONSTRUCTOR, key);  // the first keyword in call order
+    }
+    auto segment = std::make_unique<Segment>();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw PythonErrorSet{};  // the segment is freed on the way out
+    new (&reinterpret_cast<VectorStorageObject*>(self)->record) PyVectorStorage{std::move(segment)};
+    return self;
+  });
+}
+
+void VectorStorage_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<VectorStorageObject*>(self)->record.~PyVectorStorage();
+  type->tp_free(self);
+  Py_DECREF(type);  // every instance of a heap type holds a reference to it
+}
+
+// ---- Methods. Each returns a new reference, or nullptr with an exception set.
+
+constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
+constexpr Signature UPSERT{"VectorStorage.upsert()", UPSERT_PARAMETERS, 3};
+
+PyDoc_STRVAR(upsert_doc,
+"upsert($self, point_id, vector, payload)\n--\n\n"
+"Inserts a point, or replaces the point already stored under its id.\n\n"
+"The vector and payload are stored whole under the id, and the point is "
+"re-woven into the HNSW graph so that later searches can reach it.\n\n"
+"# Parameters\n"
+"* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.\n"
+"* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.\n"
+"* `payload` - An optional Python dictionary containing polymorphic data filters.\n\n"
+"# Errors\n"
+"Returns an operational initialization exception if underlying dictionary types fail transformation.");
+
+PyObject* VectorStorage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] {
+    const BoundArguments arguments(UPSERT, args, nargs, kwnames);
+    const std::uint64_t id = arguments.convert(0, to_uint64);
+    const std::vector<float> vector = arguments.convert(1, to_float_vector);
+    PyObject* payload_dict = arguments.convert(2, to_optional_dict);
+    // The dict's contents are converted apart from the argument, so their
+    // errors carry no argument note. Nothing is locked until the upsert.
+    std::optional<Payload> payload;
+    if (payload_dict != nullptr) payload = payload_from_dict(payload_dict);
+    check(segment_of(self).upsert(id, vector, std::move(payload)));
+    return Py_NewRef(Py_None);
+  });
+}
+
+constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", "tenant_id"};
+constexpr Signature SEARCH{"VectorStorage.search()", SEARCH_PARAMETERS, 3};
+
+PyDoc_STRVAR(search_doc,
+"search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
+"Returns the best-scoring points for a query vector, best first.\n\n"
+"Routes the query between an exact linear sweep of every point (for small "
+"stores) and the HNSW graph (from 500 points on), and pre-filters the "
+"candidates by tenant when a tenant id is given.\n\n"
+"# Parameters\n"
+"* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.\n"
+"* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.\n"
+"* `metric` - Configuration string matching supported parameters: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
+"* `tenant_id` - An optional string key used to isolate workspace partitions under active multi-tenancy rules.\n\n"
+"# Returns\n"
+"A structured Python list containing tuple records formatted as: `(Point ID, Proximity Similarity Score)`.\n\n"
+"# Errors\n"
+"Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric tokens.");
+
+PyObject* VectorStorage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] {
+    const BoundArguments arguments(SEARCH, args, nargs, kwnames);
+    const std::vector<float> query = arguments.convert(0, to_float_vector);
+    const std::uint64_t limit = arguments.convert(1, to_uint64);
+    const std::string metric_name = arguments.convert(2, to_string);
+    const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
+    const Metric metric = metric_or_throw(
+        metric_name, "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').");
+    const std::vector<SearchHit> hits =
+        value_or_throw(segment_of(self).search(query, limit, metric, tenant_filter(tenant)));
+    return pair_list(hits, [](const SearchHit& hit) { return std::pair(hit.id, hit.score); }).release();
+  });
+}
+
+constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric", "tenant_id"};
+constexpr Signature BATCH_SEARCH{"VectorStorage.batch_search()", BATCH_SEARCH_PARAMETERS, 3};
+
+PyDoc_STRVAR(batch_search_doc,
+"batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
+"Runs many searches in one call and returns one result list per query.\n\n"
+"The queries run on a thread-safe parallel map (rayon) outside the Python "
+"loop, each exactly as `search` would run it; the result lists come back "
+"in query order.\n\n"
+"# Parameters\n"
+"* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.\n"
+"* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.\n"
+"* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
+"* `tenant_id` - An optional string token used to restrict queries to specific isolated tenancy environments.\n\n"
+"# Returns\n"
+"A nested Python list containing ordered matching records arrays formatted as: `[[(Point ID, Score), ...], ...]`.\n\n"
+"# Errors\n"
+"Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown structural metric token.");
+
+PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] {
+    const BoundArguments arguments(BATCH_SEARCH, args, nargs, kwnames);
+    const std::vector<std::vector<float>> queries = arguments.convert(0, to_float_vectors);
+    const std::uint64_t limit = arguments.convert(1, to_uint64);
+    const std::string metric_name = arguments.convert(2, to_string);
+    const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
+    const Metric metric = metric_or_throw(
+        metric_name, "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.");
+    const std::vector<ResultPairs> results =
+        value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant)));
+    PyRef lists = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), pair_list(results[i], pair_of_pair).release());
+    }
+    return lists.release();
+  });
+}
+
+constexpr const char* PATH_PARAMETERS[] = {"path"};
+constexpr Signature SAVE{"VectorStorage.save()", PATH_PARAMETERS, 1};
+constexpr Signature LOAD{"VectorStorage.load()", PATH_PARAMETERS, 1};
+
+PyDoc_STRVAR(save_doc,
+"save($self, path)\n--\n\n"
+"Writes the whole store to one binary snapshot file.\n\n"
+"Every point, payload and the HNSW graph are written to the file at the "
+"path, which is created or truncated first.\n\n"
+"# Parameters\n"
+"* `path` - The string location defining where to construct the output binary serialization snapshot asset.\n\n"
+"# Errors\n"
+"Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows.");
+
+PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] {
+    const BoundArguments arguments(SAVE, args, nargs, kwnames);
+    const std::string path = arguments.convert(0, to_string);
+    check(segment_of(self).save_to_disk(path));
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyDoc_STRVAR(load_doc,
+"load($self, path)\n--\n\n"
+"Replaces the whole store with the contents of a snapshot file.\n\n"
+"The file is read and decoded in full before anything is replaced, so a "
+"load that fails leaves the store as it was.\n\n"
+"# Parameters\n"
+"* `path` - Target system path targeting the binary database record file to extract.\n\n"
+"# Errors\n"
+"Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.");
+
+PyObject* VectorStorage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&] {
+    const BoundArguments arguments(LOAD, args, nargs, kwnames);
+    const std::string path = arguments.convert(0, to_string);
+    check(segment_of(self).load(path));
+    return Py_NewRef(Py_None);
+  });
+}
+
+// ---- The type
+
+// Fast-call methods with keywords have their own C signature; the table
+// stores them through the generic one.
+template <class Method>
+PyCFunction as_table_entry(Method method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef vector_storage_methods[] = {
+    {"upsert", as_table_entry(VectorStorage_upsert), METH_FASTCALL | METH_KEYWORDS, upsert_doc},
+    {"search", as_table_entry(VectorStorage_search), METH_FASTCALL | METH_KEYWORDS, search_doc},
+    {"batch_search", as_table_entry(VectorStorage_batch_search), METH_FASTCALL | METH_KEYWORDS, batch_search_doc},
+    {"save", as_table_entry(VectorStorage_save), METH_FASTCALL | METH_KEYWORDS, save_doc},
+    {"load", as_table_entry(VectorStorage_load), METH_FASTCALL | METH_KEYWORDS, load_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(vector_storage_doc,
+"VectorStorage()\n--\n\n"
+"A high-performance vector storage and search engine exposed to Python.\n\n"
+"A safe, concurrent wrapper around one isolated in-memory segment, serving "
+"multi-threaded queries and sequential persistence.");
+
+PyType_Slot vector_storage_slots[] = {
+    {Py_tp_doc, const_cast<char*>(vector_storage_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(VectorStorage_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(VectorStorage_dealloc)},
+    {Py_tp_methods, vector_storage_methods},
+    {0, nullptr},
+};
+
+// Default flags only: not a base type, no cycle-collector support, no
+// instance dict or weak references, not immutable.
+PyType_Spec vector_storage_spec = {
+    "builtins.VectorStorage",
+    static_cast<int>(sizeof(VectorStorageObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    vector_storage_slots,
+};
+
+// Returns a new reference, or nullptr with an exception set.
+PyObject* make_vector_storage_type() { return PyType_FromSpec(&vector_storage_spec); }
+
+ProcessWideObject vector_storage{make_vector_storage_type};
+
+}  // namespace
+
+PyObject* vector_storage_type() { return vector_storage.get(); }
+
+}  // namespace quorbell
