@@ -1,0 +1,92 @@
+"""The suite's terminal table, its same-run ratios and its headline lines."""
+
+RATIO_FIELDS = ("build_s", "latency_p50_us", "latency_p99_us", "batch_qps_1", "batch_qps_2",
+                "recall_at_1", "recall_at_10", "rss_bytes_per_point", "snapshot_bytes",
+                "save_s", "load_s")
+
+COLUMNS = (  # header, field, format, scale
+    ("build s", "build_s", "{:.2f}", 1),
+    ("p50 µs", "latency_p50_us", "{:.0f}", 1),
+    ("p99 µs", "latency_p99_us", "{:.0f}", 1),
+    ("QPS 1t", "batch_qps_1", "{:.0f}", 1),
+    ("QPS 2t", "batch_qps_2", "{:.0f}", 1),
+    ("R@1", "recall_at_1", "{:.3f}", 1),
+    ("R@10", "recall_at_10", "{:.3f}", 1),
+    ("B/point", "rss_bytes_per_point", "{:.0f}", 1),
+    ("save ms", "save_s", "{:.0f}", 1e3),
+    ("load ms", "load_s", "{:.0f}", 1e3),
+    ("file MB", "snapshot_bytes", "{:.1f}", 1e-6),
+)
+
+
+def _divide(a, b):
+    return a / b if a is not None and b else None
+
+
+def ratios(results):
+    """Per data set and peer: quorbell's figure divided by the peer's, both
+    from this run. Below 1 means quorbell's figure is smaller."""
+    out = {}
+    for name, figures in results["datasets"].items():
+        libs = figures["libraries"]
+        ours = libs.get("quorbell")
+        if not ours:
+            continue
+        out[name] = {peer: {field: _divide(ours.get(field), theirs.get(field)) for field in RATIO_FIELDS}
+                     for peer, theirs in libs.items() if peer != "quorbell"}
+    return out
+
+
+def headline(results):
+    """A few sentences with the ratios a reader asks for first."""
+    lines = []
+    for name, per_peer in results["ratios"].items():
+        libs = results["datasets"][name]["libraries"]
+        ours = libs["quorbell"]
+        for peer in ("hnswlib", "faiss-hnsw"):
+            r = per_peer.get(peer)
+            if not r:
+                continue
+            lines.append(
+                f"{name} vs {peer}: build {_times(r['build_s'], 'slower', 'faster')}, "
+                f"single-query p50 {_times(r['latency_p50_us'], 'slower', 'faster')}, "
+                f"2-thread batch throughput {_times(r['batch_qps_2'], 'higher', 'lower')}, "
+                f"memory per point {_times(r['rss_bytes_per_point'], 'larger', 'smaller')}, "
+                f"recall@10 {ours['recall_at_10']:.3f} vs {libs[peer]['recall_at_10']:.3f}")
+        exact = results["datasets"][name].get("exact_path")
+        if exact:
+            lines.append(f"{name} exact path ({exact['points']} points): "
+                         f"{exact['quorbell_us']:.1f} µs per query vs numpy {exact['numpy_us']:.1f} µs "
+                         f"({_times(exact['ratio'], 'slower', 'faster')})")
+    return lines
+
+
+def _times(ratio, above, below):
+    if ratio is None:
+        return "n/a"
+    return f"{ratio:.2f}x {above}" if ratio >= 1 else f"{1 / ratio:.2f}x {below}"
+
+
+def _cell(lib, field, fmt, scale):
+    value = lib.get(field)
+    return "-" if value is None else fmt.format(value * scale)
+
+
+def print_tables(results):
+    machine = results["machine"]
+    print(f"\n{results['mode']} run on {machine['cpu']} ({machine['cpus_usable']} usable CPUs), "
+          f"Python {machine['python']}; versions: "
+          + ", ".join(f"{k} {v}" for k, v in results["versions"].items()))
+    for name, figures in results["datasets"].items():
+        print(f"\n{name}: {figures['points']} points, {figures['queries']} queries, "
+              f"{figures['dim']} dims ({figures['about']})")
+        headers = ["library"] + [c[0] for c in COLUMNS]
+        rows = [[lib_name] + [_cell(lib, *c[1:]) for c in COLUMNS]
+                for lib_name, lib in figures["libraries"].items()]
+        widths = [max(len(r[i]) for r in [headers] + rows) for i in range(len(headers))]
+        for row in [headers] + rows:
+            print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                            for i, (cell, w) in enumerate(zip(row, widths))))
+    print("\nheadline (ratios from this run):")
+    for line in results["headline"]:
+        print(f"  {line}")
