@@ -124,8 +124,8 @@ constexpr Signature UPSERT{"VectorStorage.upsert()", UPSERT_PARAMETERS, 3};
 PyDoc_STRVAR(upsert_doc,
 "upsert($self, point_id, vector, payload)\n--\n\n"
 "Inserts a point, or replaces the point already stored under its id.\n\n"
-"The vector and payload are stored whole under the id, and the point is "
-"re-woven into the HNSW graph so that later searches can reach it.\n\n"
+"Stores the vector and payload whole under the id and re-weaves the HNSW "
+"graph around the point, so that later searches can reach it.\n\n"
 "# Parameters\n"
 "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.\n"
 "* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.\n"
