@@ -1,0 +1,206 @@
+#include "bindings/worker_pool.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "bindings/thread_count.h"
+
+namespace quorbell {
+
+namespace {
+
+// What a piece of work ended with: its status, or the exception it threw,
+// carried to the thread that waits for it.
+struct Outcome {
+  Status status;
+  std::exception_ptr exception;
+
+  bool failed() const { return exception != nullptr || !status.ok(); }
+
+  Status settle() && {
+    if (exception) std::rethrow_exception(exception);
+    return std::move(status);
+  }
+};
+
+template <class F>
+Outcome capture(F&& work) {
+  try {
+    return Outcome{work(), nullptr};
+  } catch (...) {
+    return Outcome{Status(), std::current_exception()};
+  }
+}
+
+Error start_failure(const std::string& reason) {
+  return Error{ErrorKind::Fault, "failed to start a worker thread: " + reason};
+}
+
+}  // namespace
+
+// A thread that may sleep in the pool: a worker, or a caller of run().
+struct WorkerPool::Sleeper {
+  std::condition_variable wake;
+  bool offered = false;  // woken because work was offered; guarded by mutex_
+};
+
+struct WorkerPool::Job {
+  FunctionRef<Status(bool moved)> body;
+  Sleeper* owner;  // the thread that offered the job and will wait for it
+  Outcome outcome;
+  bool done = false;  // guarded by mutex_
+};
+
+struct WorkerPool::Worker {
+  WorkerPool* pool = nullptr;
+  Sleeper sleeper;
+};
+
+thread_local WorkerPool::Worker* WorkerPool::current_worker_ = nullptr;
+
+WorkerPool::WorkerPool(std::size_t threads)
+    : thread_count_(threads), workers_(std::make_unique<Worker[]>(threads)) {
+  // Only workers sleep on this list, so it never grows past this and a
+  // sleeping worker never allocates.
+  sleepers_.reserve(threads);
+}
+
+Result<WorkerPool*> WorkerPool::global() {
+  // A static local: initialised once even under concurrent first calls,
+  // and a failure is kept like a success.
+  static const Result<WorkerPool*> pool = []() -> Result<WorkerPool*> {
+    auto created = start(system_thread_count());
+    if (created) return created;
+    return Error{ErrorKind::Fault,
+                 "The global thread pool has not been initialized.: " + created.error().message};
+  }();
+  return pool;
+}
+
+Result<WorkerPool*> WorkerPool::start(std::size_t threads, std::size_t stack_bytes) {
+  auto* pool = new WorkerPool(std::max<std::size_t>(threads, 1));
+  std::size_t started = 0;
+  pthread_attr_t attributes;
+  int rc = pthread_attr_init(&attributes);
+  if (rc == 0) {
+    rc = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (rc == 0) rc = pthread_attr_setstacksize(&attributes, stack_bytes);
+    while (rc == 0 && started < pool->thread_count_) {
+      Worker& worker = pool->workers_[started];
+      worker.pool = pool;
+      pthread_t thread;
+      rc = pthread_create(&thread, &attributes, &WorkerPool::worker_main, &worker);
+      if (rc == 0) ++started;
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (rc == 0) return pool;
+  // Workers that did start keep using the pool until the process ends, so
+  // it can be freed only when none did.
+  if (started == 0) delete pool;
+  return start_failure(std::strerror(rc));
+}
+
+void* WorkerPool::worker_main(void* worker) {
+  current_worker_ = static_cast<Worker*>(worker);
+  current_worker_->pool->serve(*current_worker_);
+  return nullptr;
+}
+
+void WorkerPool::serve(Worker& me) {
+  std::unique_lock lock(mutex_);
+  for (;;) run_job(lock, *next_job(lock, me, nullptr), me.sleeper);
+}
+
+Status WorkerPool::run(FunctionRef<Status()> task) {
+  Sleeper caller;
+  auto body = [&](bool) { return task(); };
+  Job job{body, &caller, {}};
+  offer(job);
+  std::unique_lock lock(mutex_);
+  caller.wake.wait(lock, [&] { return job.done; });
+  return std::move(job.outcome).settle();
+}
+
+Status WorkerPool::join(FunctionRef<Status()> first, FunctionRef<Status(bool moved)> second) {
+  Worker& me = *current_worker_;
+  Job job{second, &me.sleeper, {}};
+  offer(job);
+  Outcome first_outcome = capture(first);
+
+  Outcome second_outcome;
+  if (take_back(job)) {
+    second_outcome = capture([&] { return second(false); });
+  } else {
+    // Taken by another worker (or by this one while it helped): wait for it
+    // to finish, helping with other offers meanwhile.
+    std::unique_lock lock(mutex_);
+    while (Job* other = next_job(lock, me, &job)) run_job(lock, *other, me.sleeper);
+    second_outcome = std::move(job.outcome);
+  }
+  return (first_outcome.failed() ? std::move(first_outcome) : std::move(second_outcome)).settle();
+}
+
+void WorkerPool::offer(Job& job) {
+  std::lock_guard lock(mutex_);
+  queue_.push_back(&job);
+  wake_one();
+}
+
+bool WorkerPool::take_back(Job& job) {
+  std::lock_guard lock(mutex_);
+  // A worker's own offers are nested, so its latest one sits near the back.
+  const auto found = std::find(queue_.rbegin(), queue_.rend(), &job);
+  if (found == queue_.rend()) return false;
+  queue_.erase(std::next(found).base());
+  return true;
+}
+
+// Returns the oldest offer, sleeping while there is none; with `awaited`,
+// returns null as soon as that job is done.
+WorkerPool::Job* WorkerPool::next_job(std::unique_lock<std::mutex>& lock, Worker& me,
+                                      const Job* awaited) {
+  for (;;) {
+    if (awaited != nullptr && awaited->done) {
+      // The wake-up that brought us here may have been meant for an offer:
+      // pass it on rather than leave the offer without a taker.
+      if (!queue_.empty()) wake_one();
+      return nullptr;
+    }
+    if (!queue_.empty()) {
+      Job* job = queue_.front();
+      queue_.pop_front();
+      return job;
+    }
+    me.sleeper.offered = false;
+    sleepers_.push_back(&me.sleeper);
+    me.sleeper.wake.wait(
+        lock, [&] { return me.sleeper.offered || (awaited != nullptr && awaited->done); });
+    if (!me.sleeper.offered) std::erase(sleepers_, &me.sleeper);
+  }
+}
+
+void WorkerPool::run_job(std::unique_lock<std::mutex>& lock, Job& job, Sleeper& runner) {
+  lock.unlock();
+  Outcome outcome = capture([&] { return job.body(&runner != job.owner); });
+  lock.lock();
+  job.outcome = std::move(outcome);
+  job.done = true;
+  // Notified under the lock: the owner may return and free the job as soon
+  // as the lock is released.
+  job.owner->wake.notify_one();
+}
+
+void WorkerPool::wake_one() {
+  if (sleepers_.empty()) return;
+  Sleeper* sleeper = sleepers_.back();
+  sleepers_.pop_back();
+  sleeper->offered = true;
+  sleeper->wake.notify_one();
+}
+
+}  // namespace quorbell

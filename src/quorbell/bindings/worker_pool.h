@@ -1,0 +1,91 @@
+// A fixed set of worker threads running fork-join work.
+//
+// Work enters the pool in two ways. A thread outside the pool hands in a
+// task with run() and sleeps until a worker has completed it. A worker
+// splits its work with join(): it runs the first half itself and offers the
+// second to idle workers, and runs the second too if nobody took it.
+//
+// Thread safety: every method may be called from any thread, except join(),
+// which only a worker of the same pool may call (run() from such a worker
+// could wait forever for itself). Offered work waits in one queue; an idle
+// worker takes the oldest offer, which is the largest range of a halving. A
+// worker whose offered half was taken helps with other offers while it
+// waits, and sleeps only when there are none. The queue, the sleepers and
+// every job's `done` flag are guarded by `mutex_`.
+//
+// A pool lives until the process ends: its threads are detached and never
+// stopped, so a pool object is never destroyed.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "bindings/function_ref.h"
+#include "core/result.h"
+
+namespace quorbell {
+
+class WorkerPool {
+ public:
+  static constexpr std::size_t DEFAULT_STACK_BYTES = std::size_t{2} << 20;
+
+  // The process-wide pool, started on first use with system_thread_count()
+  // workers. Concurrent first calls start one pool. If it cannot start,
+  // every call returns the same Fault: "The global thread pool has not been
+  // initialized." followed by the reason.
+  static Result<WorkerPool*> global();
+
+  // Starts a pool of `threads` (at least 1) workers that lives until the
+  // process ends. Fails with a Fault when a thread cannot be started.
+  static Result<WorkerPool*> start(std::size_t threads,
+                                   std::size_t stack_bytes = DEFAULT_STACK_BYTES);
+
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t thread_count() const { return thread_count_; }
+
+  // Runs `task` on a worker, blocking the calling thread (which must not be
+  // a worker of this pool) until it is done. Returns the task's status, or
+  // rethrows here the exception it threw.
+  Status run(FunctionRef<Status()> task);
+
+  // On a worker of this pool: runs `first` here and offers `second` to idle
+  // workers; `second` learns whether it moved to another thread. Returns
+  // once both are done, never earlier, with the first failure in order:
+  // `first`'s error or exception, else `second`'s.
+  Status join(FunctionRef<Status()> first, FunctionRef<Status(bool moved)> second);
+
+ private:
+  struct Sleeper;
+  struct Job;
+  struct Worker;
+
+  explicit WorkerPool(std::size_t threads);
+  ~WorkerPool() = default;  // only for a pool none of whose threads started
+
+  static void* worker_main(void* worker);
+  void serve(Worker& me);
+  void offer(Job& job);
+  Job* next_job(std::unique_lock<std::mutex>& lock, Worker& me, const Job* awaited);
+  void run_job(std::unique_lock<std::mutex>& lock, Job& job, Sleeper& runner);
+  bool take_back(Job& job);
+  void wake_one();
+
+  // The worker running on the current thread, if it is one.
+  static thread_local Worker* current_worker_;
+
+  const std::size_t thread_count_;
+  std::unique_ptr<Worker[]> workers_;
+
+  std::mutex mutex_;
+  std::deque<Job*> queue_;          // offered jobs, oldest first; guarded by mutex_
+  std::vector<Sleeper*> sleepers_;  // idle workers waiting for offers; guarded by mutex_
+};
+
+}  // namespace quorbell
