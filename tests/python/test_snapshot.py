@@ -1,0 +1,605 @@
+"""Snapshots through the Python surface: the bytes save writes, what load
+accepts, every OSError, and the guarantee that a failed save keeps the
+previous snapshot.
+
+The tests carry their own small codec of the format, so they can craft any
+state (graph included) as bytes, load it, and read back what save writes.
+"""
+
+import errno
+import json
+import os
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import quorbell
+
+CREATE = "Failed to create snapshot file: "
+WRITE = "Failed to write serialized bytes to disk: "
+OPEN = "Failed to open snapshot file: "
+READ = "Failed to read snapshot file bytes: "
+CORRUPT = "Postcard binary deserialization pipeline failure (possible corruption): "
+END_OF_DATA = "Hit the end of buffer, expected more data"
+BAD_VARINT = "Found a varint that didn't terminate. Is the usize too big for this platform?"
+BAD_UTF8 = "Tried to parse invalid utf-8"
+BAD_OPTION = "Found an Option discriminant that wasn't 0 or 1"
+BAD_VARIANT = "Serde Deserialization Error"
+
+U64 = (1 << 64) - 1
+KEYWORD, TEXT, INTEGER, FLOAT = range(4)
+
+
+def os_error(number):
+    return f"{os.strerror(number)} (os error {number})"
+
+
+# ---- A reference codec.
+#
+# A state is (points, index). points: a list of (key, id, vector, payload),
+# where vector is a list of 32-bit patterns and payload is None or a list of
+# (name bytes, tag, value): bytes for tags 0 and 1, an int for 2, a 64-bit
+# pattern for 3. index: (m, ef_construction, ef_search, entry_point or None,
+# max_level, nodes), nodes a list of (key, id, 16 lists of ids). Lists, not
+# dicts, so a state may repeat keys as a file can.
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def encode(state):
+    points, (m, ef_construction, ef_search, entry, max_level, nodes) = state
+    out = bytearray(varint(len(points)))
+    for key, point_id, vector, payload in points:
+        out += varint(key) + varint(point_id) + varint(len(vector))
+        out += b"".join(struct.pack("<I", bits) for bits in vector)
+        if payload is None:
+            out += b"\x00"
+            continue
+        out += b"\x01" + varint(len(payload))
+        for name, tag, value in payload:
+            out += varint(len(name)) + name + varint(tag)
+            if tag in (KEYWORD, TEXT):
+                out += varint(len(value)) + value
+            elif tag == INTEGER:
+                out += varint((value << 1) ^ (value >> 63))
+            else:
+                out += struct.pack("<Q", value)
+    out += varint(m) + varint(ef_construction) + varint(ef_search)
+    out += b"\x00" if entry is None else b"\x01" + varint(entry)
+    out += varint(max_level) + varint(len(nodes))
+    for key, node_id, layers in nodes:
+        out += varint(key) + varint(node_id)
+        for ids in layers:
+            out += varint(len(ids)) + b"".join(varint(i) for i in ids)
+    return bytes(out)
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def take(self, n):
+        if self.at + n > len(self.data):
+            raise ValueError("truncated")
+        chunk = self.data[self.at : self.at + n]
+        self.at += n
+        return chunk
+
+    def varint(self):
+        value = shift = 0
+        while True:
+            byte = self.take(1)[0]
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    def option(self):
+        return self.take(1)[0] == 1
+
+
+def decode(data):
+    r = Reader(data)
+    points = []
+    for _ in range(r.varint()):
+        key, point_id, length = r.varint(), r.varint(), r.varint()
+        vector = [struct.unpack("<I", r.take(4))[0] for _ in range(length)]
+        payload = None
+        if r.option():
+            payload = []
+            for _ in range(r.varint()):
+                name = r.take(r.varint())
+                tag = r.varint()
+                if tag in (KEYWORD, TEXT):
+                    value = r.take(r.varint())
+                elif tag == INTEGER:
+                    u = r.varint()
+                    value = (u >> 1) ^ -(u & 1)
+                else:
+                    value = struct.unpack("<Q", r.take(8))[0]
+                payload.append((name, tag, value))
+        points.append((key, point_id, vector, payload))
+    m, ef_construction, ef_search = r.varint(), r.varint(), r.varint()
+    entry = r.varint() if r.option() else None
+    max_level = r.varint()
+    nodes = []
+    for _ in range(r.varint()):
+        key, node_id = r.varint(), r.varint()
+        layers = [[r.varint() for _ in range(r.varint())] for _ in range(16)]
+        nodes.append((key, node_id, layers))
+    return points, (m, ef_construction, ef_search, entry, max_level, nodes)
+
+
+def canonical(state):
+    """The state as maps, a later entry replacing an earlier one."""
+    points, (m, ef_construction, ef_search, entry, max_level, nodes) = state
+    return (
+        {
+            key: (point_id, tuple(vector), None if payload is None else {n: (t, v) for n, t, v in payload})
+            for key, point_id, vector, payload in points
+        },
+        (m, ef_construction, ef_search, entry, max_level),
+        {key: (node_id, tuple(map(tuple, layers))) for key, node_id, layers in nodes},
+    )
+
+
+def empty_layers():
+    return [[] for _ in range(16)]
+
+
+DEFAULT_INDEX = (16, 64, 32, None, 0, [])
+WORKED_EXAMPLE = bytes.fromhex(
+    "01 07 07 02 0000803F 00000040 01 01 0974656E616E745F6964 00 0161"
+    " 10 40 20 0107 00 01 07 07" + " 00" * 16
+)
+
+
+def f32_bits(x):
+    return struct.unpack("<I", struct.pack("<f", x))[0]
+
+
+# ---- Helpers
+
+
+def save_bytes(store, tmp_path, name="out.qb"):
+    path = tmp_path / name
+    store.save(str(path))
+    return path.read_bytes()
+
+
+def load_bytes(data, tmp_path, name="in.qb"):
+    path = tmp_path / name
+    path.write_bytes(data)
+    store = quorbell.VectorStorage()
+    store.load(str(path))
+    return store
+
+
+def snapshot_of(store, tmp_path):
+    return canonical(decode(save_bytes(store, tmp_path)))
+
+
+def leftovers(directory, *keep):
+    return sorted(set(os.listdir(directory)) - set(keep))
+
+
+# ---- Bytes
+
+
+def test_empty_store_saves_seven_bytes(store, tmp_path):
+    assert save_bytes(store, tmp_path) == bytes.fromhex("00 10 40 20 00 00 00")
+
+
+def test_worked_example_round_trips_exactly(tmp_path):
+    assert len(WORKED_EXAMPLE) == 52
+    store = load_bytes(WORKED_EXAMPLE, tmp_path)
+    assert save_bytes(store, tmp_path) == WORKED_EXAMPLE
+    assert store.search([1.0, 2.0], 5, "dot") == [(7, 5.0)]
+    assert store.search([1.0, 2.0], 5, "dot", tenant_id="a") == [(7, 5.0)]
+
+
+def test_upserted_points_are_written_as_stored(store, tmp_path):
+    text = "€" * 22  # 66 UTF-8 bytes: a Text
+    store.upsert(1, [1.0, 0.1], {"kw": "x" * 64, "text": text, "int": -3, "bool": True, "f": 0.5, "skip": None})
+    store.upsert(2, [], {})
+    store.upsert(3, [2.5, 3.5, 4.5], None)
+    points, index, nodes = snapshot_of(store, tmp_path)
+    assert points == {
+        1: (1, (f32_bits(1.0), f32_bits(0.1)), {
+            b"kw": (KEYWORD, b"x" * 64),
+            b"text": (TEXT, text.encode()),
+            b"int": (INTEGER, -3),
+            b"bool": (INTEGER, 1),
+            b"f": (FLOAT, struct.unpack("<Q", struct.pack("<d", 0.5))[0]),
+        }),
+        2: (2, (), {}),
+        3: (3, tuple(map(f32_bits, [2.5, 3.5, 4.5])), None),
+    }
+    assert index[:3] == (16, 64, 32)
+    # Whatever the graph holds, it holds only stored ids.
+    assert set(nodes) <= set(points)
+
+
+def test_saving_twice_writes_identical_files(store, tmp_path):
+    for i in range(50):
+        store.upsert(i, [float(i), 1.0, -2.0], {"tenant_id": f"t{i % 3}", "n": i})
+    assert save_bytes(store, tmp_path, "a.qb") == save_bytes(store, tmp_path, "b.qb")
+
+
+def test_load_replaces_everything(store, tmp_path):
+    store.upsert(1, [1.0, 0.0], {"tenant_id": "a"})
+    path = str(tmp_path / "a.qb")
+    store.save(path)
+    saved = (tmp_path / "a.qb").read_bytes()
+    store.upsert(2, [0.0, 1.0], None)
+    store.upsert(1, [5.0, 5.0], None)
+    store.load(path)
+    assert store.search([1.0, 0.0], 10, "dot") == [(1, 1.0)]
+    assert save_bytes(store, tmp_path) == saved
+
+
+def test_loaded_graph_parameters_are_kept(tmp_path):
+    nodes = [(7, 7, empty_layers())]
+    state = ([(7, 7, [f32_bits(1.0)], None)], (8, 100, 3, 7, 2, nodes))
+    store = load_bytes(encode(state), tmp_path)
+    store.upsert(9, [0.5], None)
+    points, index, saved_nodes = snapshot_of(store, tmp_path)
+    assert index[:3] == (8, 100, 3)
+    assert set(points) == {7, 9}
+
+
+def test_unvalidated_states_load_as_written(tmp_path):
+    """Keys that differ from ids, a long Keyword, links to nothing, a
+    max_level above 15 and neighbour lists of every layer load unchanged."""
+    layers = [[k, 1 << 60] for k in range(16)]
+    state = (
+        [(5, 6, [f32_bits(1.0)], [(b"k", KEYWORD, b"y" * 100)]), (U64, 0, [], [(b"t", TEXT, b"z")])],
+        (0, 0, 0, U64, 40, [(5, 99, layers), (1 << 63, 5, empty_layers())]),
+    )
+    data = encode(state)
+    assert canonical(decode(save_bytes(load_bytes(data, tmp_path), tmp_path))) == canonical(state)
+
+
+def test_trailing_bytes_are_ignored(tmp_path):
+    second = encode(([(1, 1, [], None)], DEFAULT_INDEX))
+    store = load_bytes(WORKED_EXAMPLE + second + b"\xff\xff", tmp_path)
+    assert save_bytes(store, tmp_path) == WORKED_EXAMPLE
+
+
+# ---- Corrupt files
+
+
+def worked_with(at, value):
+    data = bytearray(WORKED_EXAMPLE)
+    data[at] = value
+    return bytes(data)
+
+
+@pytest.mark.parametrize(
+    "data, text",
+    [
+        (worked_with(12, 0x02), BAD_OPTION),  # payload tag
+        (worked_with(30, 0x02), BAD_OPTION),  # entry point tag
+        (worked_with(24, 0x04), BAD_VARIANT),  # variant index
+        (worked_with(15, 0xFF), BAD_UTF8),  # a byte of the payload key
+        (b"\xff" * 9 + b"\x02" + WORKED_EXAMPLE[1:], BAD_VARINT),  # point count
+        (b"", END_OF_DATA),
+        (b"\x05\x01\x01\xff\xff\xff\xff\xff\xff\xff\x7f", END_OF_DATA),  # huge vector length
+    ],
+    ids=["payload-tag", "entry-tag", "variant", "utf8", "varint", "empty", "huge-count"],
+)
+def test_corrupt_files_fail_and_change_nothing(store, tmp_path, data, text):
+    store.upsert(3, [1.0, 1.0], None)
+    before = save_bytes(store, tmp_path, "before.qb")
+    with pytest.raises(OSError) as failure:
+        load_bytes_into(store, data, tmp_path)
+    assert failure.value.args == (CORRUPT + text,)
+    assert save_bytes(store, tmp_path, "after.qb") == before
+
+
+def load_bytes_into(store, data, tmp_path):
+    path = tmp_path / "in.qb"
+    path.write_bytes(data)
+    store.load(str(path))
+
+
+def test_every_truncation_fails_at_the_end_of_data(store, tmp_path):
+    store.upsert(1, [1.0, 2.0, 3.0], {"s": "text", "i": -7, "f": 2.5})
+    store.upsert(2, [4.0], {})
+    full = save_bytes(store, tmp_path)
+    target = quorbell.VectorStorage()
+    for length in range(len(full)):
+        with pytest.raises(OSError) as failure:
+            load_bytes_into(target, full[:length], tmp_path)
+        assert failure.value.args == (CORRUPT + END_OF_DATA,), length
+    assert save_bytes(target, tmp_path) == bytes.fromhex("00 10 40 20 00 00 00")
+
+
+# ---- File errors
+
+
+@pytest.mark.parametrize(
+    "operation, make_path, message",
+    [
+        ("save", lambda d: str(d / "a\0b"), CREATE + "file name contained an unexpected NUL byte"),
+        ("load", lambda d: str(d / "a\0b"), OPEN + "file name contained an unexpected NUL byte"),
+        ("save", lambda d: str(d / "missing" / "x.qb"), CREATE + os_error(errno.ENOENT)),
+        ("save", lambda d: str(d), CREATE + os_error(errno.EISDIR)),
+        ("save", lambda d: str(d) + "/", CREATE + os_error(errno.EISDIR)),
+        ("save", lambda d: str(d / "new") + "/", CREATE + os_error(errno.EISDIR)),
+        ("save", lambda d: "", CREATE + os_error(errno.ENOENT)),
+        ("load", lambda d: str(d / "missing.qb"), OPEN + os_error(errno.ENOENT)),
+        ("load", lambda d: str(d), READ + os_error(errno.EISDIR)),
+        ("save", lambda d: "/dev/full", WRITE + os_error(errno.ENOSPC)),
+    ],
+    ids=["save-nul", "load-nul", "save-missing-dir", "save-dir", "save-dir-slash", "save-new-slash",
+         "save-empty", "load-missing", "load-dir", "save-full-device"],
+)
+def test_file_errors(store, tmp_path, operation, make_path, message):
+    store.upsert(1, [1.0], None)
+    with pytest.raises(OSError) as failure:
+        getattr(store, operation)(make_path(tmp_path))
+    assert type(failure.value) is OSError
+    assert failure.value.args == (message,)
+    assert leftovers(tmp_path) == []
+    assert store.search([1.0], 5, "dot") == [(1, 1.0)]
+
+
+PERMISSION_CHECKS = textwrap.dedent(
+    """
+    import json, os, sys
+    import quorbell
+    directory = sys.argv[1]
+    store = quorbell.VectorStorage()
+    results = []
+    def attempt(operation, path):
+        try:
+            getattr(store, operation)(path)
+            results.append(None)
+        except OSError as error:
+            results.append(error.args)
+    locked = os.path.join(directory, "locked.qb")
+    with open(locked, "wb") as f:
+        f.write(b"old")
+    os.chmod(locked, 0o444)
+    attempt("save", locked)
+    results.append(open(locked, "rb").read().decode())
+    os.chmod(locked, 0o000)
+    attempt("load", locked)
+    sealed = os.path.join(directory, "sealed")
+    os.mkdir(sealed, 0o500)
+    attempt("save", os.path.join(sealed, "x.qb"))
+    print(json.dumps(results))
+    """
+)
+
+
+@pytest.fixture
+def shared_directory():
+    """A directory any user may write to, outside pytest's private tree."""
+    directory = tempfile.mkdtemp(dir="/tmp")
+    os.chmod(directory, 0o777)
+    yield directory
+    shutil.rmtree(directory)
+
+
+def test_permission_errors(shared_directory):
+    # Root bypasses file permissions, so the checks run as an ordinary user.
+    drop = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+    result = subprocess.run([sys.executable, "-c", PERMISSION_CHECKS, shared_directory],
+                            capture_output=True, text=True, **drop)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == [
+        [CREATE + os_error(errno.EACCES)],
+        "old",
+        [OPEN + os_error(errno.EACCES)],
+        [CREATE + os_error(errno.EACCES)],
+    ]
+    assert sorted(os.listdir(shared_directory)) == ["locked.qb", "sealed"]
+
+
+# ---- A failed save keeps the previous snapshot
+
+FAILING_SAVE = textwrap.dedent(
+    """
+    import json, resource, signal, sys
+    import quorbell
+    path, points, dimension, limit = sys.argv[1], *map(int, sys.argv[2:])
+    store = quorbell.VectorStorage()
+    for i in range(points):
+        store.upsert(i, [float(i)] * dimension, {"tenant_id": "t"})
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    try:
+        store.save(path)
+    except OSError as error:
+        print(json.dumps(error.args))
+    else:
+        print(json.dumps(None))
+    """
+)
+
+
+@pytest.mark.parametrize("points, dimension", [(4, 4), (40, 64)], ids=["below-8192-bytes", "above-8192-bytes"])
+def test_failed_save_keeps_the_previous_snapshot(tmp_path, points, dimension):
+    target = tmp_path / "store.qb"
+    previous = WORKED_EXAMPLE
+    target.write_bytes(previous)
+    result = subprocess.run(
+        [sys.executable, "-c", FAILING_SAVE, str(target), str(points), str(dimension), "60"],
+        capture_output=True, text=True, check=True,
+    )
+    assert json.loads(result.stdout) == [WRITE + os_error(errno.EFBIG)]
+    assert target.read_bytes() == previous
+    assert leftovers(tmp_path) == ["store.qb"]
+
+
+# ---- Permissions, links and special files
+
+
+@pytest.fixture
+def umask_027():
+    old = os.umask(0o027)
+    yield
+    os.umask(old)
+
+
+def test_new_file_gets_0666_less_the_umask(store, tmp_path, umask_027):
+    store.save(str(tmp_path / "new.qb"))
+    assert stat.S_IMODE(os.stat(tmp_path / "new.qb").st_mode) == 0o640
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o644, 0o604, 0o666])
+def test_replaced_file_keeps_its_mode(store, tmp_path, umask_027, mode):
+    target = tmp_path / "old.qb"
+    target.write_bytes(b"old")
+    target.chmod(mode)
+    store.save(str(target))
+    assert stat.S_IMODE(os.stat(target).st_mode) == mode
+    assert target.read_bytes() == bytes.fromhex("00 10 40 20 00 00 00")
+
+
+@pytest.mark.parametrize("existing", [True, False], ids=["existing", "dangling"])
+def test_symlink_is_followed(store, tmp_path, existing):
+    (tmp_path / "data").mkdir()
+    real = tmp_path / "data" / "real.qb"
+    if existing:
+        real.write_bytes(b"old")
+    (tmp_path / "links").mkdir()
+    link = tmp_path / "links" / "link.qb"
+    link.symlink_to("../data/real.qb")
+    chained = tmp_path / "chained.qb"
+    chained.symlink_to(link)
+    store.upsert(1, [1.0], None)
+    store.save(str(chained))
+    assert os.readlink(link) == "../data/real.qb" and chained.is_symlink()
+    assert real.read_bytes() == save_bytes(store, tmp_path)
+    assert sorted(os.listdir(tmp_path / "data")) == ["real.qb"]
+
+
+def test_symlink_loop_is_refused(store, tmp_path):
+    (tmp_path / "a").symlink_to("b")
+    (tmp_path / "b").symlink_to("a")
+    with pytest.raises(OSError) as failure:
+        store.save(str(tmp_path / "a"))
+    assert failure.value.args == (CREATE + os_error(errno.ELOOP),)
+
+
+def test_dev_null_is_written_in_place(store):
+    store.upsert(1, [1.0] * 3000, None)  # more than 8192 bytes
+    store.save("/dev/null")
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+def test_fifo_is_written_in_place(store, tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    store.upsert(1, [2.0, 3.0], {"k": "v"})
+    # Another process reads: save keeps the interpreter lock while it waits
+    # for a reader to open the pipe.
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    store.save(str(fifo))
+    received, _ = reader.communicate(timeout=60)
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+    assert received == save_bytes(store, tmp_path)
+
+
+# ---- Round trips
+
+
+def bits32():
+    special = st.sampled_from([0, 0x80000000, 0x7FC00000, 0x7F800001, 0xFF800000, 0x7F7FFFFF, 1])
+    return st.one_of(special, st.integers(0, 2**32 - 1))
+
+
+ids = st.one_of(st.integers(0, 20), st.integers(0, U64))
+names = st.text(max_size=6).map(str.encode)
+values = st.one_of(
+    st.tuples(st.just(KEYWORD), st.text(max_size=80).map(str.encode)),
+    st.tuples(st.just(TEXT), st.text(max_size=80).map(str.encode)),
+    st.tuples(st.just(INTEGER), st.integers(-(2**63), 2**63 - 1)),
+    st.tuples(st.just(FLOAT), st.integers(0, U64)),
+)
+payloads = st.none() | st.lists(st.tuples(names, values).map(lambda e: (e[0], *e[1])), max_size=4)
+points = st.lists(st.tuples(ids, ids, st.lists(bits32(), max_size=9), payloads), max_size=6)
+node_lists = st.lists(st.lists(ids, max_size=5), min_size=16, max_size=16)
+indexes = st.tuples(ids, ids, ids, st.none() | ids, ids, st.lists(st.tuples(ids, ids, node_lists), max_size=5))
+states = st.tuples(points, indexes)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(state=states)
+def test_crafted_states_round_trip(tmp_path, state):
+    store = load_bytes(encode(state), tmp_path)
+    saved = save_bytes(store, tmp_path)
+    assert canonical(decode(saved)) == canonical(state)
+    # Written anew: map entries may come in another order, never another size.
+    assert len(saved) == len(encode(canonical_state(state)))
+
+
+def canonical_state(state):
+    """state with every repeated key reduced to its last entry."""
+    points, index = state
+    nodes = index[5]
+    last = lambda entries: list({e[0]: e for e in entries}.values())  # noqa: E731
+    points = [
+        (k, i, v, None if p is None else [(n, *tv) for n, tv in {n: (t, v) for n, t, v in p}.items()])
+        for k, i, v, p in last(points)
+    ]
+    return points, (*index[:5], last(nodes))
+
+
+payload_dicts = st.dictionaries(
+    st.text(max_size=6),
+    st.one_of(st.text(max_size=70), st.integers(-(2**63), 2**63 - 1), st.floats(allow_nan=False), st.booleans(),
+              st.none(), st.lists(st.integers(), max_size=2)),
+    max_size=4,
+)
+
+
+def model_payload(payload):
+    if payload is None:
+        return None
+    model = {}
+    for name, value in payload.items():
+        if isinstance(value, str):
+            raw = value.encode()
+            model[name.encode()] = (KEYWORD if len(raw) <= 64 else TEXT, raw)
+        elif isinstance(value, int):
+            model[name.encode()] = (INTEGER, int(value))
+        elif isinstance(value, float):
+            model[name.encode()] = (FLOAT, struct.unpack("<Q", struct.pack("<d", value))[0])
+    return model
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(upserts=st.lists(
+    st.tuples(st.integers(0, 12), st.lists(st.floats(width=32, allow_nan=False), max_size=7),
+              st.none() | payload_dicts),
+    max_size=20,
+))
+def test_upserted_stores_round_trip(tmp_path, upserts):
+    store = quorbell.VectorStorage()
+    model = {}
+    for point_id, vector, payload in upserts:
+        store.upsert(point_id, vector, payload)
+        model[point_id] = (point_id, tuple(map(f32_bits, vector)), model_payload(payload))
+    first = snapshot_of(store, tmp_path)
+    assert first[0] == model
+    reloaded = quorbell.VectorStorage()
+    reloaded.load(str(tmp_path / "out.qb"))
+    assert snapshot_of(reloaded, tmp_path) == first
