@@ -68,10 +68,9 @@ Result<float> cosine_similarity(std::span<const float> a, std::span<const float>
 
 float cosine_distance(std::span<const float> query, std::span<const float> vector) {
   if (query.size() != vector.size() || query.empty()) return FLOAT_MAX;
-  auto similarity = cosine_from_sums(sum_products(query.data(), vector.data(), query.size()),
-                                     sum_squares(query.data(), query.size()),
-                                     sum_squares(vector.data(), vector.size()));
-  return similarity ? 1.0f - *similarity : FLOAT_MAX;
+  return cosine_distance_from_sums(sum_products(query.data(), vector.data(), query.size()),
+                                   sum_squares(query.data(), query.size()),
+                                   sum_squares(vector.data(), vector.size()));
 }
 
 }  // namespace quorbell

@@ -48,6 +48,13 @@ inline std::optional<float> cosine_from_sums(float dot, float norm_a, float norm
   return dot / denominator;
 }
 
+// 1 - cosine similarity from precomputed sums, or FLOAT_MAX when the
+// similarity fails.
+inline float cosine_distance_from_sums(float dot, float norm_query, float norm_vector) {
+  auto similarity = cosine_from_sums(dot, norm_query, norm_vector);
+  return similarity ? 1.0f - *similarity : FLOAT_MAX;
+}
+
 // 1 - cosine similarity, or FLOAT_MAX when the similarity fails.
 float cosine_distance(std::span<const float> query, std::span<const float> vector);
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "core/distance.h"
+
 namespace quorbell {
 
 namespace {
@@ -46,17 +48,20 @@ std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<
     if (!vector.empty()) std::memcpy(r.data, vector.data(), vector.size_bytes());
     r.id = id;
     r.payload = std::move(boxed);
+    r.squared_norm = sum_squares(vector.data(), vector.size());
     if (dead_components_ > kLargestChunk && dead_components_ > live_components_) compact();
     return *existing;
   }
 
   if (records_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(records_.size());
-  records_.reserve(records_.size() + 1);
+  // Room for the record before anything changes, growing geometrically.
+  if (records_.size() == records_.capacity()) records_.reserve(std::max<std::size_t>(16, records_.size() * 2));
   float* data = allocate(vector.size());
   if (!vector.empty()) std::memcpy(data, vector.data(), vector.size_bytes());
   slots_.insert(key, slot);
-  records_.push_back(Record{key, id, data, vector.size(), std::move(boxed)});
+  records_.push_back(
+      Record{key, id, data, vector.size(), std::move(boxed), sum_squares(vector.data(), vector.size())});
   live_components_ += vector.size();
   return slot;
 }

@@ -25,6 +25,7 @@ namespace quorbell {
 struct PointView {
   std::uint64_t id;
   std::span<const float> vector;
+  float squared_norm;      // sum_squares of the vector, kept with it
   const Payload* payload;  // nullptr when the point has no payload
 };
 
@@ -41,7 +42,7 @@ class PointStore {
   std::uint64_t key_at(std::uint32_t slot) const { return records_[slot].key; }
   PointView view(std::uint32_t slot) const {
     const Record& r = records_[slot];
-    return PointView{r.id, {r.data, r.length}, r.payload.get()};
+    return PointView{r.id, {r.data, r.length}, r.squared_norm, r.payload.get()};
   }
   std::optional<PointView> find(std::uint64_t key) const {
     auto slot = slots_.find(key);
@@ -73,6 +74,7 @@ class PointStore {
     float* data;
     std::size_t length;
     std::unique_ptr<Payload> payload;
+    float squared_norm;
   };
 
   float* allocate(std::size_t length);

@@ -1,34 +1,297 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "core/distance.h"
+#include "core/random.h"
+#include "index/cosine_probe.h"
+#include "index/ranked_lists.h"
+#include "index/visited_set.h"
 
 namespace quorbell {
 
-std::size_t HNSWIndex::node_count() const { return nodes_.size(); }
+// Per-thread working memory of walks and searches, reused from call to call.
+struct SearchScratch {
+  VisitedSet visited;
+  CandidateQueue candidates;
+  ResultList results;
+  std::vector<RankedSlot> sorted;
+  // The neighbours gathered for one step, their slots and distances.
+  std::vector<PointView> views;
+  std::vector<std::uint32_t> view_slots;
+  std::vector<float> distances;
+};
 
-std::optional<HNSWNode> HNSWIndex::node(std::uint64_t key) const {
-  auto it = std::find(keys_.begin(), keys_.end(), key);
-  if (it == keys_.end()) return std::nullopt;
-  return nodes_[static_cast<std::size_t>(it - keys_.begin())];
+namespace {
+SearchScratch& thread_scratch() {
+  thread_local SearchScratch scratch;
+  return scratch;
+}
+}  // namespace
+
+std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m) {
+  constexpr std::uint64_t kTop = MAX_LAYERS - 1;
+  const double u = static_cast<double>(r >> 11) * 0x1.0p-53;
+  if (u == 0.0) return kTop;
+  const double x = (-1.0 / std::log(static_cast<double>(m))) * std::log(u);
+  // Truncation toward zero: below 1 (negative and NaN included) gives 0,
+  // anything from 15 up, infinity included, is capped.
+  if (!(x >= 1.0)) return 0;
+  if (x >= static_cast<double>(kTop)) return kTop;
+  return static_cast<std::uint64_t>(x);
 }
 
-void HNSWIndex::put_node(std::uint64_t key, HNSWNode node) {
-  auto it = std::find(keys_.begin(), keys_.end(), key);
-  if (it != keys_.end()) {
-    nodes_[static_cast<std::size_t>(it - keys_.begin())] = std::move(node);
+std::uint64_t HNSWIndex::random_level() const { return level_from_random(thread_random_u64(), m); }
+
+HNSWIndex::Position HNSWIndex::position_of(std::uint64_t id) const {
+  return Position{id, slot_of_.find(id).value_or(kNoSlot)};
+}
+
+std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
+  if (auto slot = slot_of_.find(id)) return *slot;
+  if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
+  const auto slot = static_cast<std::uint32_t>(slots_.size());
+  // Every container grows before the map learns the slot, so a failed
+  // allocation leaves no slot half made.
+  slots_.push_back(SlotInfo{id, kNoSlot, kNoUpperLists});
+  is_node_.push_back(0);
+  base_.resize(slots_.size());
+  slot_of_.insert(id, slot);
+  return slot;
+}
+
+std::span<const std::uint32_t> HNSWIndex::links(std::uint32_t slot, std::uint64_t layer) const {
+  if (layer == 0) return base_.list(slot);
+  const std::uint32_t block = slots_[slot].upper_lists;
+  if (block == kNoUpperLists) return {};
+  return upper_.list(std::size_t{block} * kUpperLayers + (layer - 1));
+}
+
+void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
+  if (layer == 0) {
+    base_.append(slot, target);
     return;
   }
-  keys_.push_back(key);
-  nodes_.push_back(std::move(node));
+  std::uint32_t& block = slots_[slot].upper_lists;
+  if (block == kNoUpperLists) {
+    const std::size_t first = upper_.count();
+    if (first / kUpperLayers >= kNoUpperLists) throw std::bad_alloc();
+    upper_.resize(first + kUpperLayers);
+    block = static_cast<std::uint32_t>(first / kUpperLayers);
+  }
+  upper_.append(std::size_t{block} * kUpperLayers + (layer - 1), target);
 }
 
-// The graph is built by the graph work; until then no entry point exists and
-// every search takes the exact path.
-void HNSWIndex::insert(std::uint64_t, std::span<const float>, const PointStore&) {}
+void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
+                           const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
+  const std::uint32_t slot = slot_for(key);
+  base_.assign(slot, lists[0]);
+  const bool has_upper = std::any_of(lists.begin() + 1, lists.end(), [](auto l) { return !l.empty(); });
+  if (has_upper && slots_[slot].upper_lists == kNoUpperLists) {
+    // Materialise the block through the first non-empty layer.
+    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
+      if (lists[layer].empty()) continue;
+      append_link(slot, layer, lists[layer][0]);
+      break;
+    }
+  }
+  if (const std::uint32_t block = slots_[slot].upper_lists; block != kNoUpperLists) {
+    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
+      upper_.assign(std::size_t{block} * kUpperLayers + (layer - 1), lists[layer]);
+    }
+  }
+  if (node_id != key) {
+    foreign_ids_[slot] = node_id;
+  } else {
+    foreign_ids_.erase(slot);
+  }
+  if (is_node_[slot] == 0) {
+    is_node_[slot] = 1;
+    largest_node_key_ = node_count_ == 0 ? key : std::max(largest_node_key_, key);
+    ++node_count_;
+  }
+}
 
-std::vector<Candidate> HNSWIndex::search_knn(std::span<const float>, const PointStore&,
-                                             const std::string*) const {
-  return {};
+HNSWNode HNSWIndex::exchange_form(std::uint32_t slot) const {
+  HNSWNode node;
+  auto foreign = foreign_ids_.find(slot);
+  node.id = foreign == foreign_ids_.end() ? slots_[slot].key : foreign->second;
+  for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    const auto list = links(slot, layer);
+    node.neighbors[layer].reserve(list.size());
+    for (std::uint32_t target : list) node.neighbors[layer].push_back(slots_[target].key);
+  }
+  return node;
+}
+
+std::optional<HNSWNode> HNSWIndex::node(std::uint64_t key) const {
+  const Position position = position_of(key);
+  if (!is_node(position.slot)) return std::nullopt;
+  return exchange_form(position.slot);
+}
+
+void HNSWIndex::put_node(std::uint64_t key, const HNSWNode& node) {
+  thread_local std::array<std::vector<std::uint32_t>, MAX_LAYERS> slots;
+  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists;
+  for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    slots[layer].clear();
+    for (std::uint64_t id : node.neighbors[layer]) slots[layer].push_back(slot_for(id));
+    lists[layer] = slots[layer];
+  }
+  store_node(key, node.id, lists);
+}
+
+std::optional<PointView> HNSWIndex::point_at(const Position& position, const PointStore& points) const {
+  if (position.slot == kNoSlot) return points.find(position.id);
+  std::atomic_ref<std::uint32_t> hint(slots_[position.slot].point_hint);
+  const std::uint32_t guess = hint.load(std::memory_order_relaxed);
+  if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
+  const auto found = points.slot_of(position.id);
+  if (!found) return std::nullopt;
+  hint.store(*found, std::memory_order_relaxed);
+  return points.view(*found);
+}
+
+void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
+                       const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
+  scratch.views.clear();
+  scratch.view_slots.clear();
+  for (const std::uint32_t slot : list) {
+    const std::uint64_t id = slots_[slot].key;
+    if (visited != nullptr && (!examinable(id) || visited->test_and_mark(slot))) continue;
+    const auto point = point_at(Position{id, slot}, points);
+    if (!point || !tenant_matches(point->payload, tenant)) continue;
+    __builtin_prefetch(point->vector.data());
+    scratch.views.push_back(*point);
+    scratch.view_slots.push_back(slot);
+  }
+  scratch.distances.resize(scratch.views.size());
+}
+
+HNSWIndex::Position HNSWIndex::walk(const CosineProbe& probe, Position start, std::uint64_t layer,
+                                    const PointStore& points, const std::string* tenant,
+                                    SearchScratch& scratch) const {
+  float best = FLOAT_MAX;
+  if (const auto point = point_at(start, points)) best = probe.distance(*point);
+  if (node_count_ == 0 || layer >= MAX_LAYERS) return start;
+  Position current = start;
+  for (;;) {
+    if (!is_node(current.slot)) return current;
+    const auto list = links(current.slot, layer);
+    if (list.empty() || points.empty()) return current;
+    gather(list, points, tenant, nullptr, scratch);
+    probe.distances(scratch.views, scratch.distances.data());
+    // The first strictly closer neighbour in list order wins; a tie or a
+    // NaN never moves the walk.
+    std::uint32_t next = kNoSlot;
+    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
+      if (scratch.distances[k] < best) {
+        best = scratch.distances[k];
+        next = scratch.view_slots[k];
+      }
+    }
+    if (next == kNoSlot) return current;
+    current = Position{slots_[next].key, next};
+  }
+}
+
+std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_t start,
+                                      std::uint64_t layer, const PointStore& points,
+                                      const std::string* tenant) const {
+  return walk(CosineProbe(query), position_of(start), layer, points, tenant, thread_scratch()).id;
+}
+
+void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const PointStore& points) {
+  const std::uint64_t level = random_level();
+  std::array<std::uint32_t, MAX_LAYERS> forward{};
+  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists{};
+
+  if (entry_point) {
+    SearchScratch& scratch = thread_scratch();
+    const CosineProbe probe(vector);
+    Position current = position_of(*entry_point);
+    // Layers above 15 hold no links; a walk there would not move.
+    for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
+      current = walk(probe, current, layer, points, nullptr, scratch);
+    }
+    const std::uint64_t top = std::min(level, max_level);
+    for (std::uint64_t layer = top + 1; layer-- > 0;) {
+      current = walk(probe, current, layer, points, nullptr, scratch);
+      // Back link: only to a stored node whose list still has room. When the
+      // walk ends at id itself, this lands on the old node, discarded below.
+      if (is_node(current.slot) && links(current.slot, layer).size() < m) {
+        append_link(current.slot, layer, slot_for(id));
+      }
+      if (current.slot == kNoSlot) current.slot = slot_for(current.id);
+      forward[layer] = current.slot;
+      lists[layer] = std::span<const std::uint32_t>(&forward[layer], 1);
+    }
+    if (level > max_level) {
+      max_level = level;
+      entry_point = id;
+    }
+  } else {
+    entry_point = id;
+    max_level = level;
+  }
+  store_node(id, id, lists);
+  if (auto point = points.slot_of(id)) slots_[slot_for(id)].point_hint = *point;
+}
+
+std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const PointStore& points,
+                                             const std::string* tenant) const {
+  if (!entry_point) return {};
+  SearchScratch& scratch = thread_scratch();
+  const CosineProbe probe(query);
+  Position current = position_of(*entry_point);
+  for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
+    current = walk(probe, current, layer, points, tenant, scratch);
+  }
+  const auto start = point_at(current, points);
+  if (!start) return {};
+
+  // The start pair is admitted whatever the filter says of it.
+  VisitedSet& visited = scratch.visited;
+  CandidateQueue& candidates = scratch.candidates;
+  ResultList& results = scratch.results;
+  visited.begin_query(slots_.size());
+  candidates.clear();
+  results.clear();
+  std::uint32_t sequence = 0;
+  const RankedSlot first{probe.distance(*start), sequence++, current.slot};
+  candidates.push(first);
+  results.append(first);
+  if (current.slot != kNoSlot && examinable(current.id)) visited.test_and_mark(current.slot);
+
+  while (!candidates.empty()) {
+    const RankedSlot expanded = candidates.pop_first();
+    // Every admission of this expansion compares against the worst distance
+    // as it stands now.
+    const float worst = results.worst();
+    if (!is_node(expanded.slot)) continue;
+    gather(base_.list(expanded.slot), points, tenant, &visited, scratch);
+    probe.distances(scratch.views, scratch.distances.data());
+    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
+      const float distance = scratch.distances[k];
+      if (!(distance < worst) && results.size() >= ef_search) continue;
+      const RankedSlot pair{distance, sequence++, scratch.view_slots[k]};
+      candidates.push(pair);
+      results.append(pair);
+      if (results.size() > ef_search) results.remove_last();
+    }
+  }
+
+  results.drain_sorted(scratch.sorted);
+  std::vector<Candidate> found;
+  found.reserve(scratch.sorted.size());
+  for (const RankedSlot& pair : scratch.sorted) {
+    found.push_back(Candidate{pair.distance, pair.slot == kNoSlot ? current.id : slots_[pair.slot].key});
+  }
+  return found;
 }
 
 }  // namespace quorbell

@@ -1,9 +1,21 @@
 // Hierarchical navigable small-world graph over point ids.
 //
 // The graph stores ids and links only and always measures cosine distance,
-// reading vectors from the point store it is handed. It is not
-// synchronised: the Segment keeps it behind its `index` lock and passes the
-// point store, which it holds under its `points` lock.
+// reading vectors from the point store it is handed. Insertion adds one
+// link per layer, to where a greedy walk ends, plus a link back while the
+// target's list is shorter than `m`. Only the base layer is searched
+// best-first, bounded by `ef_search`.
+//
+// Layout: every id the graph knows (node keys and linked ids, which may
+// lack a node) has a dense slot; links are stored as slots in flat lists, so
+// a walk follows them without hashing. Nothing here depends on a particular
+// point store: points are found by id, through a per-slot hint that is
+// checked on every use and repaired when stale.
+//
+// Thread safety: the index has no lock of its own. Const methods may run
+// concurrently with each other (their scratch state is per thread); insert
+// and put_node need exclusive access. The Segment provides both through its
+// `index` lock, and holds the point store's lock for as long.
 #pragma once
 
 #include <array>
@@ -11,14 +23,16 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
+#include <unordered_map>
 #include <vector>
 
+#include "core/id_slot_map.h"
 #include "core/point_store.h"
+#include "index/link_lists.h"
 
 namespace quorbell {
 
-inline constexpr std::size_t MAX_LAYERS = 16;
+inline constexpr std::uint64_t MAX_LAYERS = 16;
 
 // One node in exchange form: its own id and its 16 lists of linked ids,
 // layer 0 first.
@@ -34,6 +48,15 @@ struct Candidate {
   std::uint64_t id;
 };
 
+// The level drawn from one 64-bit random value r with link budget m:
+// u = (r >> 11) * 2^-53; 15 when u is 0, else trunc(-ln(u) / ln(m)) capped
+// at 15 (0 when that is negative or NaN).
+std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m);
+
+class CosineProbe;
+class VisitedSet;
+struct SearchScratch;
+
 class HNSWIndex {
  public:
   HNSWIndex() = default;
@@ -46,32 +69,93 @@ class HNSWIndex {
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
 
-  std::size_t node_count() const;
-  // The node stored under key, copied into exchange form.
+  std::size_t node_count() const { return node_count_; }
+  // The node stored under key, in exchange form.
   std::optional<HNSWNode> node(std::uint64_t key) const;
-  // Calls f(key, node) for every node in iteration order.
+  // Calls f(key, node) for every node, in an unspecified order.
   template <class F>
   void for_each_node(F&& f) const;
-  // Stores node under key, replacing any node there (snapshot loading and
-  // tests that build states directly).
-  void put_node(std::uint64_t key, HNSWNode node);
+  // Stores node under key, replacing any node there. Used by snapshot
+  // loading and by tests that build states directly, so nothing is checked:
+  // the node's id may differ from key and links may name any id.
+  void put_node(std::uint64_t key, const HNSWNode& node);
+
+  // A level for a new node, from this thread's generator and the current m.
+  std::uint64_t random_level() const;
 
   // Links the point just stored under id into the graph.
   void insert(std::uint64_t id, std::span<const float> vector, const PointStore& points);
 
-  // Up to max(ef_search, 1) candidates by ascending cosine distance.
-  // Requires an entry point.
+  // Greedy walk on one layer from start: moves to the first neighbour with
+  // a strictly smaller distance until none is closer; returns where it ends.
+  std::uint64_t search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
+                             const PointStore& points, const std::string* tenant) const;
+
+  // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
+  // the order they were found. Requires an entry point.
   std::vector<Candidate> search_knn(std::span<const float> query, const PointStore& points,
                                     const std::string* tenant) const;
 
  private:
-  std::vector<std::uint64_t> keys_;
-  std::vector<HNSWNode> nodes_;
+  static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
+  static constexpr std::uint32_t kNoUpperLists = 0xFFFFFFFFu;
+  static constexpr std::size_t kUpperLayers = MAX_LAYERS - 1;
+
+  struct SlotInfo {
+    std::uint64_t key;
+    // Where the point with this key was last found; checked before use.
+    // Searches repair it concurrently, hence mutable and accessed atomically.
+    mutable std::uint32_t point_hint;
+    // Index of this slot's block of 15 lists (layers 1 to 15) in upper_.
+    std::uint32_t upper_lists;
+  };
+
+  // A walk's position: an id, and its slot or kNoSlot.
+  struct Position {
+    std::uint64_t id;
+    std::uint32_t slot;
+  };
+
+  Position position_of(std::uint64_t id) const;
+  std::uint32_t slot_for(std::uint64_t id);
+  bool is_node(std::uint32_t slot) const { return slot != kNoSlot && is_node_[slot] != 0; }
+  // Whether the base-layer search may examine id at all: only ids up to the
+  // largest node key (id 0 alone while there are no nodes).
+  bool examinable(std::uint64_t id) const {
+    return node_count_ == 0 ? id == 0 : id <= largest_node_key_;
+  }
+
+  std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
+  void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
+  void store_node(std::uint64_t key, std::uint64_t node_id,
+                  const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
+  HNSWNode exchange_form(std::uint32_t slot) const;
+
+  std::optional<PointView> point_at(const Position& position, const PointStore& points) const;
+  // Collects into scratch the neighbours of a list that have a point passing
+  // the filter; with a visited set, also skips ids that are not examinable
+  // or already marked, marking each before it is tested further.
+  void gather(std::span<const std::uint32_t> list, const PointStore& points,
+              const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const;
+  Position walk(const CosineProbe& probe, Position start, std::uint64_t layer,
+                const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
+
+  IdSlotMap slot_of_;
+  std::vector<SlotInfo> slots_;
+  std::vector<std::uint8_t> is_node_;  // per slot: 1 when a node is stored under its key
+  LinkLists base_;                     // layer 0, one list per slot
+  LinkLists upper_;                    // layers 1 to 15, blocks of 15 lists
+  std::size_t node_count_ = 0;
+  std::uint64_t largest_node_key_ = 0;
+  // Node ids that differ from their key; only a snapshot can make one.
+  std::unordered_map<std::uint32_t, std::uint64_t> foreign_ids_;
 };
 
 template <class F>
 void HNSWIndex::for_each_node(F&& f) const {
-  for (std::size_t i = 0; i < nodes_.size(); ++i) f(keys_[i], nodes_[i]);
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    if (is_node_[slot] != 0) f(slots_[slot].key, exchange_form(slot));
+  }
 }
 
 }  // namespace quorbell

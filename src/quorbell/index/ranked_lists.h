@@ -1,0 +1,73 @@
+// The candidate list and the result list of the base-layer search, as
+// heaps that yield exactly what stable re-sorting of plain lists would.
+//
+// Both lists order pairs by ascending distance with ties in the order the
+// pairs were added. Re-sorting a list stably after appending keeps equal
+// distances in that order, so a heap keyed by (distance, sequence number)
+// gives the same first and last pairs. A NaN distance compares neither
+// below nor above anything; such pairs are placed after every number, in
+// the order they were added.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace quorbell {
+
+// One (distance, slot) pair with the sequence number of its admission.
+struct RankedSlot {
+  float distance;
+  std::uint32_t sequence;
+  std::uint32_t slot;
+};
+
+// Whether a comes before b in the lists' order.
+inline bool ranks_ahead(const RankedSlot& a, const RankedSlot& b) {
+  const bool a_nan = std::isnan(a.distance);
+  const bool b_nan = std::isnan(b.distance);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.distance != b.distance) return a.distance < b.distance;
+  return a.sequence < b.sequence;
+}
+
+// Pairs waiting for expansion; the first in list order comes out first.
+class CandidateQueue {
+ public:
+  void clear() { heap_.clear(); }
+  bool empty() const { return heap_.empty(); }
+  void push(RankedSlot pair);
+  RankedSlot pop_first();
+
+ private:
+  std::vector<RankedSlot> heap_;
+};
+
+// The pairs kept so far, bounded by trimming its last pair.
+//
+// The worst distance is a running value over the list in list order: start
+// with the first distance, then keep the running value only if it is
+// greater than the next, else take the next. Without NaNs that is the
+// largest distance. With NaNs it is the largest distance after the last NaN
+// in list order (NaN when a NaN is last), so the list tracks where its last
+// NaN stands: trimming sorts the list, which puts every NaN at its end.
+class ResultList {
+ public:
+  void clear();
+  std::size_t size() const { return numbers_.size() + nans_.size(); }
+  float worst() const;
+  void append(RankedSlot pair);
+  // Sorts the list and removes its last pair.
+  void remove_last();
+  // The whole list in sorted order; leaves this list empty.
+  void drain_sorted(std::vector<RankedSlot>& out);
+
+ private:
+  std::vector<RankedSlot> numbers_;  // heap, the last pair in list order on top
+  std::vector<RankedSlot> nans_;     // in the order they were added
+  // Largest distance appended after the last NaN; absent when none was.
+  bool tail_has_number_ = false;
+  float tail_largest_ = 0.0f;
+};
+
+}  // namespace quorbell

@@ -1,0 +1,507 @@
+#include "index/hnsw.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/distance.h"
+
+namespace quorbell {
+namespace {
+
+using Vec = std::vector<float>;
+using Ids = std::vector<std::uint64_t>;
+constexpr std::uint64_t kMaxId = std::numeric_limits<std::uint64_t>::max();
+
+// ---------------------------------------------------------------- level draw
+
+struct LevelCase {
+  const char* name;
+  std::uint64_t r;
+  std::uint64_t m;
+  std::uint64_t level;
+};
+
+class LevelDraw : public ::testing::TestWithParam<LevelCase> {};
+
+TEST_P(LevelDraw, FollowsTheFormula) {
+  EXPECT_EQ(level_from_random(GetParam().r, GetParam().m), GetParam().level);
+}
+
+// u is (r >> 11) * 2^-53: r = 2^(64 - k) gives u = 2^-k.
+constexpr std::uint64_t u_power(int k) { return std::uint64_t{1} << (64 - k); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LevelDraw,
+    ::testing::Values(
+        LevelCase{"u_zero_gives_15", 0, 16, 15}, LevelCase{"low_bits_ignored", 2047, 16, 15},
+        LevelCase{"u_zero_with_m0", 0, 0, 15}, LevelCase{"u_zero_with_m1", 0, 1, 15},
+        LevelCase{"half", u_power(1), 16, 0},               // x = 0.25
+        LevelCase{"two_and_a_half", u_power(10), 16, 2},    // x = 2.5
+        LevelCase{"smallest_u", u_power(53), 16, 13},       // x = 13.25
+        LevelCase{"largest_u", kMaxId, 16, 0},              // x just above 0
+        LevelCase{"m3", u_power(10), 3, 6},                 // x = 6.309
+        LevelCase{"m2_capped", u_power(53), 2, 15},         // x = 53
+        LevelCase{"m1_always_top", kMaxId, 1, 15},          // x = +inf
+        LevelCase{"m1_small_u", u_power(1), 1, 15},         //
+        LevelCase{"m0_always_zero", u_power(53), 0, 0},     // x = -0
+        LevelCase{"m_huge", u_power(53), kMaxId, 0}),       // x = 0.83
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LevelDraw, ReadsMEachTime) {
+  HNSWIndex index;
+  index.m = 1;
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(index.random_level(), 15u);
+  index.m = 0;
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(index.random_level(), 0u);
+  index.m = 16;
+  int above_zero = 0;
+  for (int i = 0; i < 4000; ++i) above_zero += index.random_level() > 0;
+  // One draw in 16 reaches layer 1: about 250 of 4000.
+  EXPECT_GT(above_zero, 150);
+  EXPECT_LT(above_zero, 380);
+}
+
+// ------------------------------------------------------- graph built by hand
+
+class Graph : public ::testing::Test {
+ protected:
+  void point(std::uint64_t id, const Vec& vector, const char* tenant = nullptr) {
+    std::optional<Payload> payload;
+    if (tenant != nullptr) payload = Payload::from_entries({{"tenant_id", payload_string(tenant)}});
+    points.upsert(id, id, vector, std::move(payload));
+  }
+  // A node under key whose id equals the key, with its lists from layer 0 up.
+  void node(std::uint64_t key, std::vector<Ids> layers) {
+    HNSWNode n;
+    n.id = key;
+    for (std::size_t layer = 0; layer < layers.size(); ++layer) n.neighbors[layer] = layers[layer];
+    index.put_node(key, n);
+  }
+  // The base-layer search examines no id above the largest node key; a
+  // linkless node with a high key lifts that bound over every test id.
+  void lift_examined_bound() { node(1000, {}); }
+  Ids list(std::uint64_t key, std::size_t layer) const { return index.node(key)->neighbors[layer]; }
+  // Point upsert followed by graph insert, as the segment does.
+  void upsert(std::uint64_t id, const Vec& vector) {
+    point(id, vector);
+    index.insert(id, vector, points);
+  }
+  Ids knn_ids(const Vec& query, const std::string* tenant = nullptr) const {
+    Ids ids;
+    for (const Candidate& c : index.search_knn(query, points, tenant)) ids.push_back(c.id);
+    return ids;
+  }
+
+  PointStore points;
+  HNSWIndex index;
+};
+
+// Query [1, 0] throughout; these lie at increasing cosine distance from it.
+const Vec kSame{1, 0}, kNear{4, 1}, kNearMirror{4, -1}, kMid{1, 1}, kMidMirror{1, -1}, kFar{0, 1},
+    kOpposite{-1, 0};
+const Vec kQuery{1, 0};
+
+TEST_F(Graph, NewIndexDefaults) {
+  EXPECT_EQ(index.m, 16u);
+  EXPECT_EQ(index.ef_construction, 64u);
+  EXPECT_EQ(index.ef_search, 32u);
+  EXPECT_FALSE(index.entry_point.has_value());
+  EXPECT_EQ(index.max_level, 0u);
+  EXPECT_EQ(index.node_count(), 0u);
+}
+
+TEST_F(Graph, FirstInsertBecomesEntryWithEmptyLists) {
+  upsert(7, kMid);
+  EXPECT_EQ(index.entry_point, 7u);
+  EXPECT_LE(index.max_level, 15u);
+  EXPECT_EQ(index.node(7), (HNSWNode{7, {}}));
+}
+
+TEST_F(Graph, SecondNodeNotAboveFirstLinksBothWaysOnEveryLayer) {
+  index.m = 1;  // every draw is 15
+  upsert(1, kNear);
+  upsert(2, kMid);
+  EXPECT_EQ(index.entry_point, 1u);
+  EXPECT_EQ(index.max_level, 15u);
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    EXPECT_EQ(list(1, layer), Ids{2}) << layer;
+    EXPECT_EQ(list(2, layer), Ids{1}) << layer;
+  }
+}
+
+TEST_F(Graph, FullListGetsNoBackLinkButIsLinkedTo) {
+  point(1, kMid);
+  Ids full;
+  for (std::uint64_t id = 100; id < 116; ++id) full.push_back(id);  // no points: walks skip them
+  node(1, {full});
+  index.entry_point = 1;
+  index.max_level = 15;  // whatever level is drawn, the walks end at node 1
+  upsert(2, kNear);
+  EXPECT_EQ(list(1, 0), full);
+  EXPECT_EQ(list(2, 0), Ids{1});
+  EXPECT_EQ(index.entry_point, 1u);
+}
+
+TEST_F(Graph, NodeDrawnAboveMaxLevelBecomesEntry) {
+  index.m = 0;  // level 0, and no back link can ever be added
+  upsert(1, kNear);
+  EXPECT_EQ(index.max_level, 0u);
+  upsert(2, kMid);
+  EXPECT_EQ(list(1, 0), Ids{});
+  EXPECT_EQ(list(2, 0), Ids{1});
+  index.m = 1;  // level 15
+  upsert(3, kFar);
+  EXPECT_EQ(index.entry_point, 3u);
+  EXPECT_EQ(index.max_level, 15u);
+  // The walk starts at the old entry 1, whose list is empty; 1 gets the
+  // back link, and the new node has one link, on layer 0 only.
+  const HNSWNode three = *index.node(3);
+  EXPECT_EQ(three.neighbors[0], Ids{1});
+  for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(three.neighbors[layer].empty());
+  EXPECT_EQ(list(1, 0), Ids{3});
+  EXPECT_EQ(list(2, 0), Ids{1});
+}
+
+TEST_F(Graph, ReinsertReplacesNodeAndMayLinkToItself) {
+  index.m = 1;
+  upsert(1, kNear);
+  upsert(2, kMid);
+  upsert(1, kNear);  // the walk ends at 1 itself: a self link, no back link (list full)
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+    EXPECT_EQ(list(1, layer), Ids{1}) << layer;
+    EXPECT_EQ(list(2, layer), Ids{1}) << layer;
+  }
+  EXPECT_EQ(index.node_count(), 2u);
+}
+
+TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntry) {
+  index.m = 1;
+  upsert(1, kNear);
+  upsert(2, kMid);
+  index.m = 0;
+  upsert(1, kNear);  // level 0
+  EXPECT_EQ(index.entry_point, 1u);
+  EXPECT_EQ(index.max_level, 15u);
+  const HNSWNode one = *index.node(1);
+  EXPECT_EQ(one.neighbors[0], Ids{1});
+  for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(one.neighbors[layer].empty());
+  // The descent passes the now empty layers without moving, and node 1 no
+  // longer links to 2, so only 1 is found.
+  EXPECT_EQ(knn_ids(kFar), Ids{1});
+  EXPECT_EQ(index.search_layer(kFar, 1, 5, points, nullptr), 1u);
+}
+
+// --------------------------------------------------------------- the walks
+
+TEST_F(Graph, WalkMovesToFirstStrictlyCloserNeighbour) {
+  for (auto [id, v] : {std::pair{1, kFar}, {2, kMid}, {3, kNear}, {4, kNearMirror}, {5, kSame}}) point(id, v);
+  node(1, {{2, 3, 4}});  // 3 and 4 tie: the first of them wins
+  node(3, {{1}});
+  node(4, {{5}});
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 3u);
+  node(1, {{2, 4, 3}});
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 5u);
+}
+
+TEST_F(Graph, WalkStaysOnATie) {
+  point(1, kNear);
+  point(2, kNearMirror);
+  node(1, {{2}});
+  node(2, {{1}});
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 1u);
+}
+
+TEST_F(Graph, WalkOddStates) {
+  point(1, kFar);
+  point(2, kMid);  // has a point but no node
+  point(4, kSame);
+  node(1, {{3, 2}});  // 3 has neither node nor point
+  node(5, {{4}});     // 5 has a node but no point
+  // A linked id without a node ends the walk there.
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 2u);
+  // A start without a point starts from the largest float and moves.
+  EXPECT_EQ(index.search_layer(kQuery, 5, 0, points, nullptr), 4u);
+  // Layers of 16 and more are never walked.
+  for (std::uint64_t layer : {std::uint64_t{16}, std::uint64_t{1000}, kMaxId}) {
+    EXPECT_EQ(index.search_layer(kQuery, 1, layer, points, nullptr), 1u);
+  }
+  // A start the graph has never heard of.
+  EXPECT_EQ(index.search_layer(kQuery, 99, 0, points, nullptr), 99u);
+}
+
+TEST_F(Graph, WalkRespectsTheFilterButNotForItsStart) {
+  point(1, kFar, "b");
+  point(2, kNear, "b");
+  point(3, kMid, "a");
+  node(1, {{2, 3}});
+  const std::string a = "a";
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, &a), 3u);
+  const std::string none = "none";
+  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, &none), 1u);
+}
+
+// ----------------------------------------------------- the base-layer search
+
+TEST_F(Graph, EqualDistancesKeepTheOrderTheyWereAdded) {
+  lift_examined_bound();
+  point(1, kSame);
+  for (std::uint64_t id = 10; id < 15; ++id) point(id, id % 2 ? kMid : kMidMirror);
+  node(1, {{10, 11, 12, 13, 14}});
+  index.entry_point = 1;
+  index.ef_search = 3;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{1, 10, 11}));
+}
+
+TEST_F(Graph, TrimmingDropsTheLastAddedAmongEquals) {
+  lift_examined_bound();
+  point(1, kNear);
+  point(10, kMid);
+  point(11, kMidMirror);
+  point(12, kSame);
+  node(1, {{10, 11, 12}});
+  index.entry_point = 1;
+  index.ef_search = 3;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{12, 1, 10}));
+}
+
+TEST_F(Graph, EqualCandidatesExpandInTheOrderAdded) {
+  lift_examined_bound();
+  point(1, kSame);
+  point(10, kFar);
+  point(11, kFar);
+  point(20, kNear);
+  point(21, kNearMirror);
+  node(1, {{11, 10}});
+  node(11, {{21}});
+  node(10, {{20}});
+  index.entry_point = 1;
+  // 11 was added before 10, so 21 is found before 20 and ranks first.
+  EXPECT_EQ(knn_ids(kQuery), (Ids{1, 21, 20, 11, 10}));
+}
+
+TEST_F(Graph, WorstStaysFixedDuringOneExpansion) {
+  lift_examined_bound();
+  point(1, kFar);
+  point(10, kNear);
+  point(11, kMid);  // admitted against the worst as it was: kFar
+  point(12, kSame);
+  node(1, {{10, 11}});
+  node(11, {{12}});
+  index.entry_point = 1;
+  index.ef_search = 1;
+  EXPECT_EQ(knn_ids(kQuery), Ids{12});
+}
+
+TEST_F(Graph, EveryIdIsExaminedOnce) {
+  point(1, kMid);
+  point(2, kNear);
+  node(1, {{2, 2, 1}});
+  node(2, {{1, 2}});
+  index.entry_point = 1;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{2, 1}));
+}
+
+TEST_F(Graph, IdsAboveTheLargestNodeKeyAreNeverExamined) {
+  point(5, kMid);
+  point(6, kSame);  // no node, and above every node key
+  point(3, kNear);  // no node, below the largest key
+  node(5, {{6, 3}});
+  index.entry_point = 5;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{3, 5}));
+  node(6, {});
+  EXPECT_EQ(knn_ids(kQuery), (Ids{6, 3, 5}));
+}
+
+TEST_F(Graph, HugeIdsAndForeignNodeIds) {
+  point(kMaxId, kMid);
+  point(0, kSame);
+  HNSWNode odd;
+  odd.id = 12345;  // differs from its key
+  odd.neighbors[0] = {0, 0, kMaxId};
+  index.put_node(kMaxId, odd);
+  index.entry_point = kMaxId;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{0, kMaxId}));
+  EXPECT_EQ(index.node(kMaxId), odd);
+  EXPECT_EQ(index.node(0), std::nullopt);
+  std::vector<std::pair<std::uint64_t, HNSWNode>> all;
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { all.emplace_back(key, n); });
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].first, kMaxId);
+  EXPECT_EQ(all[0].second, odd);
+}
+
+TEST_F(Graph, StartWithoutPointGivesNothing) {
+  point(2, kSame);
+  node(1, {{2}});
+  index.entry_point = 1;
+  EXPECT_EQ(knn_ids(kQuery), Ids{});
+}
+
+TEST_F(Graph, EntryPointWithoutAnyNode) {
+  point(4, kMid);
+  index.entry_point = 4;
+  const auto found = index.search_knn(kQuery, points, nullptr);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].id, 4u);
+  EXPECT_EQ(found[0].distance, cosine_distance(kQuery, kMid));
+}
+
+TEST_F(Graph, LengthMismatchAdmitsOnlyWhileThereIsRoom) {
+  lift_examined_bound();
+  point(1, kSame);
+  Ids links;
+  for (std::uint64_t id = 10; id < 20; ++id) {
+    point(id, Vec{1, 2, 3});
+    links.push_back(id);
+  }
+  node(1, {links});
+  index.entry_point = 1;
+  index.ef_search = 4;
+  const auto found = index.search_knn(kQuery, points, nullptr);
+  ASSERT_EQ(found.size(), 4u);
+  const Ids expected{1, 10, 11, 12};
+  for (std::size_t k = 0; k < 4; ++k) {
+    EXPECT_EQ(found[k].id, expected[k]);
+    EXPECT_EQ(found[k].distance, k == 0 ? 0.0f : FLOAT_MAX);
+  }
+  // A query of a length nothing has: every pair at the largest float.
+  const auto lost = index.search_knn(Vec{1, 2, 3, 4}, points, nullptr);
+  ASSERT_EQ(lost.size(), 4u);
+  for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(lost[k].id, expected[k]);
+}
+
+TEST_F(Graph, FilterNoPointPassesLeavesOnlyTheStart) {
+  point(1, kMid, "a");
+  point(2, kNear, "a");
+  node(1, {{2}, {2}});
+  node(2, {{1}, {1}});
+  index.entry_point = 1;
+  index.max_level = 1;
+  const std::string b = "b";
+  EXPECT_EQ(knn_ids(kQuery, &b), Ids{1});
+  const std::string a = "a";
+  EXPECT_EQ(knn_ids(kQuery, &a), (Ids{2, 1}));
+}
+
+struct EfCase {
+  std::uint64_t ef_search;
+  Ids expected;
+};
+
+class EfSearch : public Graph, public ::testing::WithParamInterface<EfCase> {};
+
+TEST_P(EfSearch, BoundsTheResultButKeepsTheStartPair) {
+  lift_examined_bound();
+  point(1, kFar);
+  point(2, kMid);
+  point(3, kNear);
+  point(4, kSame);
+  node(1, {{2, 3}});
+  node(3, {{4}});
+  index.entry_point = 1;
+  index.ef_search = GetParam().ef_search;
+  EXPECT_EQ(knn_ids(kQuery), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, EfSearch,
+                         ::testing::Values(EfCase{0, {4}}, EfCase{1, {4}}, EfCase{2, {4, 3}},
+                                           EfCase{kMaxId, {4, 3, 2, 1}}));
+
+TEST_F(Graph, MaxLevelAboveFifteenIsPassedWithoutMoving) {
+  lift_examined_bound();
+  point(1, kMid);
+  point(2, kSame);
+  node(1, {{2}});
+  index.entry_point = 1;
+  for (std::uint64_t level : {std::uint64_t{16}, std::uint64_t{1000}, kMaxId}) {
+    index.max_level = level;
+    EXPECT_EQ(knn_ids(kQuery), (Ids{2, 1})) << level;
+  }
+  upsert(3, kNear);  // must not walk 2^64 layers either
+  EXPECT_EQ(index.max_level, kMaxId);
+  EXPECT_EQ(index.entry_point, 1u);
+}
+
+TEST_F(Graph, MZeroNeverAddsBackLinks) {
+  index.m = 0;
+  for (std::uint64_t id = 0; id < 20; ++id) upsert(id, Vec{1, static_cast<float>(id)});
+  for (std::uint64_t id = 1; id < 20; ++id) EXPECT_EQ(list(id, 0).size(), 1u) << id;
+  EXPECT_EQ(list(0, 0).size(), 0u);
+}
+
+TEST_F(Graph, ListsStayWithinTheLinkBudget) {
+  std::mt19937 rng(3);
+  std::normal_distribution<float> normal;
+  for (std::uint64_t id = 0; id < 400; ++id) upsert(id, Vec{normal(rng), normal(rng), normal(rng)});
+  index.for_each_node([&](std::uint64_t, const HNSWNode& n) {
+    for (const auto& l : n.neighbors) EXPECT_LE(l.size(), 16u);
+  });
+  EXPECT_EQ(index.node_count(), 400u);
+}
+
+TEST_F(Graph, PutNodeRoundTripsAnyState) {
+  HNSWIndex copy;
+  std::mt19937_64 rng(5);
+  for (std::uint64_t key = 0; key < 300; ++key) {
+    HNSWNode n;
+    n.id = key % 7 == 0 ? rng() : key;
+    for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
+      const std::size_t length = layer == 0 ? rng() % 40 : (rng() % 9 == 0 ? rng() % 4 : 0);
+      for (std::size_t k = 0; k < length; ++k) n.neighbors[layer].push_back(rng() % 500);
+    }
+    index.put_node(key, n);
+    if (key % 3 == 0) index.put_node(key, n);  // replacing is idempotent
+  }
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n); });
+  EXPECT_EQ(copy.node_count(), 300u);
+  for (std::uint64_t key = 0; key < 300; ++key) EXPECT_EQ(copy.node(key), index.node(key));
+}
+
+// ---------------------------------------------------- graph against exact
+
+float exact_similarity(const Vec& a, const Vec& b) { return cosine_similarity(a, b).value(); }
+
+TEST(GraphAgainstExact, DistancesAreTheExactOnes) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal;
+  PointStore points;
+  HNSWIndex index;
+  std::vector<Vec> vectors;
+  for (std::uint64_t id = 0; id < 1500; ++id) {
+    Vec v(24);
+    for (float& x : v) x = normal(rng);
+    points.upsert(id, id, v, std::nullopt);
+    index.insert(id, v, points);
+    vectors.push_back(std::move(v));
+  }
+  for (int q = 0; q < 40; ++q) {
+    Vec query(24);
+    for (float& x : query) x = normal(rng);
+    const auto found = index.search_knn(query, points, nullptr);
+    ASSERT_GE(found.size(), 1u);
+    ASSERT_LE(found.size(), 32u);
+    Ids ids;
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      EXPECT_EQ(found[k].distance, 1.0f - exact_similarity(query, vectors[found[k].id]));
+      if (k > 0) {
+        EXPECT_LE(found[k - 1].distance, found[k].distance);
+      }
+      ids.push_back(found[k].id);
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+    // Scratch state is reused between queries without leaking into them.
+    const auto again = index.search_knn(query, points, nullptr);
+    ASSERT_EQ(again.size(), found.size());
+    for (std::size_t k = 0; k < found.size(); ++k) EXPECT_EQ(again[k].id, found[k].id);
+  }
+}
+
+}  // namespace
+}  // namespace quorbell
