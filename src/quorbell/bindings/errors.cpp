@@ -37,10 +37,9 @@ void set_message(PyObject* type, std::string_view message) noexcept {
 void raise_fault(std::string_view message, std::source_location where) noexcept {
   char name[64] = "<unnamed>";
   (void)pthread_getname_np(pthread_self(), name, sizeof name);  // keeps the default on failure
-  std::fprintf(stderr, "quorbell: thread '%s' (tid %ld) faulted at %s:%u:%u in %s:\n%.*s\n", name,
+  std::fprintf(stderr, "quorbell: thread '%s' (tid %ld) faulted at %s:%u:%u:\n%.*s\n", name,
                static_cast<long>(gettid()), where.file_name(), static_cast<unsigned>(where.line()),
-               static_cast<unsigned>(where.column()), where.function_name(),
-               static_cast<int>(message.size()), message.data());
+               static_cast<unsigned>(where.column()), static_cast<int>(message.size()), message.data());
   std::fflush(stderr);
   PyObject* type = panic_exception.get();
   if (type != nullptr) set_message(type, message);
