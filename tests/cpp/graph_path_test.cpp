@@ -1,0 +1,155 @@
+// Search routing and the graph path of Segment::search.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/distance.h"
+#include "storage/segment.h"
+
+namespace quorbell {
+namespace {
+
+using Vec = std::vector<float>;
+
+std::vector<SearchHit> search(const Segment& segment, const Vec& query, std::uint64_t limit, Metric metric,
+                              const std::string* tenant = nullptr) {
+  auto hits = segment.search(query, limit, metric, tenant);
+  EXPECT_TRUE(hits.ok());
+  return std::move(hits).value();
+}
+
+Vec random_vector(std::mt19937& rng, std::size_t length) {
+  std::normal_distribution<float> normal;
+  Vec v(length);
+  for (float& x : v) x = normal(rng);
+  return v;
+}
+
+// Upserts `count` random points of length 8, ids 0 to count - 1, and
+// returns their vectors.
+std::vector<Vec> fill(Segment& segment, std::size_t count, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  std::vector<Vec> vectors;
+  for (std::uint64_t id = 0; id < count; ++id) {
+    vectors.push_back(random_vector(rng, 8));
+    EXPECT_TRUE(segment.upsert(id, vectors.back(), std::nullopt));
+  }
+  return vectors;
+}
+
+TEST(Routing, FiveHundredPointsTakeTheGraph) {
+  Segment segment;
+  fill(segment, 499);
+  const Vec query(8, 1.0f);
+  EXPECT_EQ(search(segment, query, 100, Metric::Cosine).size(), 100u);  // exact: any limit
+  ASSERT_TRUE(segment.upsert(499, Vec(8, 0.5f), std::nullopt));
+  EXPECT_LE(search(segment, query, 100, Metric::Cosine).size(), 32u);  // graph: at most ef_search
+  EXPECT_EQ(search(segment, query, 0, Metric::Cosine).size(), 0u);
+}
+
+TEST(Routing, NoEntryPointMeansExactWhateverTheSize) {
+  Segment segment;
+  fill(segment, 600);
+  ASSERT_TRUE(segment.mutate_for_test([](PointStore&, HNSWIndex& index) { index = HNSWIndex(); }));
+  EXPECT_EQ(search(segment, Vec(8, 1.0f), 100, Metric::Cosine).size(), 100u);
+}
+
+// Graph hits carry the metric's scores computed from the candidates: a
+// cosine score is 1 - distance, so 1 - (1 - c) of the exact c.
+TEST(GraphPath, ScoresAgreeWithTheExactPath) {
+  Segment segment;
+  const std::vector<Vec> vectors = fill(segment, 800, 7);
+  std::mt19937 rng(99);
+  for (int q = 0; q < 20; ++q) {
+    const Vec query = random_vector(rng, 8);
+    for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean}) {
+      const auto hits = search(segment, query, 10, metric);
+      ASSERT_FALSE(hits.empty());
+      ASSERT_LE(hits.size(), 10u);
+      for (const SearchHit& hit : hits) {
+        const Vec& vector = vectors[hit.id];
+        float expected = 0;
+        switch (metric) {
+          case Metric::Cosine:
+            expected = 1.0f - (1.0f - cosine_similarity(query, vector).value());
+            break;
+          case Metric::DotProduct:
+            expected = dot_product(query, vector).value();
+            break;
+          case Metric::Euclidean:
+            expected = euclidean_distance(query, vector).value();
+            break;
+        }
+        EXPECT_EQ(hit.score, expected);
+      }
+      for (std::size_t k = 1; k < hits.size(); ++k) {
+        EXPECT_FALSE(ranks_before(metric, hits[k].score, hits[k - 1].score));
+      }
+    }
+  }
+}
+
+struct MismatchCase {
+  Metric metric;
+  float score;
+};
+
+class GraphPathMismatch : public ::testing::TestWithParam<MismatchCase> {};
+
+// Candidates of another length than the query stay on the graph path, with
+// fixed scores, and sort by them.
+TEST_P(GraphPathMismatch, OtherLengthsGetFixedScores) {
+  Segment segment;
+  fill(segment, 500);
+  ASSERT_TRUE(segment.mutate_for_test([](PointStore& points, HNSWIndex& index) {
+    for (std::uint64_t id = 500; id < 505; ++id) points.upsert(id, id, Vec{1, 2, 3}, std::nullopt);
+    index = HNSWIndex();
+    HNSWNode star;
+    star.id = 504;
+    for (std::uint64_t id = 0; id < 504; ++id) star.neighbors[0].push_back(id);
+    index.put_node(504, star);
+    index.entry_point = 504;
+    index.ef_search = 1000;
+  }));
+  const auto hits = search(segment, Vec(8, 1.0f), 1000, GetParam().metric);
+  ASSERT_EQ(hits.size(), 505u);
+  std::size_t fixed = 0;
+  for (const SearchHit& hit : hits) {
+    if (hit.id < 500) continue;
+    EXPECT_EQ(hit.score, GetParam().score) << hit.id;
+    ++fixed;
+  }
+  EXPECT_EQ(fixed, 5u);
+  if (GetParam().metric != Metric::DotProduct) {
+    EXPECT_GE(hits.back().id, 500u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, GraphPathMismatch,
+                         ::testing::Values(MismatchCase{Metric::Cosine, -FLOAT_MAX},
+                                           MismatchCase{Metric::DotProduct, 0.0f},
+                                           MismatchCase{Metric::Euclidean, FLOAT_MAX}));
+
+TEST(GraphPath, FilterAppliesToTheStartAndLimitStopsTheWalk) {
+  Segment segment;
+  std::mt19937 rng(5);
+  for (std::uint64_t id = 0; id < 600; ++id) {
+    Payload payload = Payload::from_entries({{"tenant_id", payload_string(id % 2 ? "odd" : "even")}});
+    ASSERT_TRUE(segment.upsert(id, random_vector(rng, 8), std::move(payload)));
+  }
+  const std::string odd = "odd", none = "none";
+  const Vec query(8, 1.0f);
+  for (const SearchHit& hit : search(segment, query, 50, Metric::Cosine, &odd)) EXPECT_EQ(hit.id % 2, 1u);
+  EXPECT_TRUE(search(segment, query, 50, Metric::Cosine, &none).empty());
+  const auto all = search(segment, query, 50, Metric::Cosine);
+  const auto three = search(segment, query, 3, Metric::Cosine);
+  ASSERT_EQ(three.size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(three[k].id, all[k].id);
+  ASSERT_NE(three[0].payload, std::nullopt);
+}
+
+}  // namespace
+}  // namespace quorbell

@@ -1,0 +1,98 @@
+#include "index/ranked_lists.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "core/distance.h"
+
+namespace quorbell {
+namespace {
+
+// The lists as plain arrays kept in order by stable sorting (numbers
+// ascending, NaNs after them), the literal form the heaps replace.
+void stable_sort_pairs(std::vector<RankedSlot>& list) {
+  auto numbers_end = std::stable_partition(list.begin(), list.end(),
+                                           [](const RankedSlot& p) { return !std::isnan(p.distance); });
+  std::stable_sort(list.begin(), numbers_end,
+                   [](const RankedSlot& a, const RankedSlot& b) { return a.distance < b.distance; });
+}
+
+float running_worst(const std::vector<RankedSlot>& list) {
+  if (list.empty()) return FLOAT_MAX;
+  float worst = list[0].distance;
+  for (std::size_t k = 1; k < list.size(); ++k) worst = worst > list[k].distance ? worst : list[k].distance;
+  return worst;
+}
+
+bool same(float a, float b) {
+  return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+
+class RankedListsModel : public ::testing::TestWithParam<unsigned> {};
+
+// Random admissions with many ties and some NaNs, checked step by step
+// against the literal lists.
+TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
+  std::mt19937 rng(GetParam());
+  const float values[] = {0.5f, 0.25f, 0.25f, 1.0f, 0.0f, NAN, FLOAT_MAX, 0.75f};
+  const std::size_t bound = 1 + rng() % 6;
+  CandidateQueue candidates;
+  ResultList results;
+  std::vector<RankedSlot> candidate_model, result_model;
+  std::uint32_t sequence = 0;
+  for (int step = 0; step < 400; ++step) {
+    ASSERT_TRUE(same(results.worst(), running_worst(result_model))) << step;
+    ASSERT_EQ(results.size(), result_model.size());
+    if (rng() % 3 == 0 && !candidate_model.empty()) {
+      stable_sort_pairs(candidate_model);
+      const RankedSlot expected = candidate_model.front();
+      candidate_model.erase(candidate_model.begin());
+      const RankedSlot got = candidates.pop_first();
+      ASSERT_EQ(got.sequence, expected.sequence) << step;
+      continue;
+    }
+    const RankedSlot pair{values[rng() % std::size(values)], sequence, sequence};
+    ++sequence;
+    candidates.push(pair);
+    candidate_model.push_back(pair);
+    results.append(pair);
+    result_model.push_back(pair);
+    if (result_model.size() > bound) {
+      results.remove_last();
+      stable_sort_pairs(result_model);
+      result_model.pop_back();
+    }
+  }
+  std::vector<RankedSlot> drained;
+  results.drain_sorted(drained);
+  stable_sort_pairs(result_model);
+  ASSERT_EQ(drained.size(), result_model.size());
+  for (std::size_t k = 0; k < drained.size(); ++k) EXPECT_EQ(drained[k].sequence, result_model[k].sequence);
+  EXPECT_EQ(results.size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RankedListsModel, ::testing::Range(1u, 41u));
+
+TEST(ResultList, WorstIsTheLargestAfterTheLastNaN) {
+  ResultList list;
+  EXPECT_EQ(list.worst(), FLOAT_MAX);
+  list.append({0.5f, 0, 0});
+  list.append({0.3f, 1, 1});
+  EXPECT_EQ(list.worst(), 0.5f);
+  list.append({NAN, 2, 2});
+  EXPECT_TRUE(std::isnan(list.worst()));
+  list.append({0.2f, 3, 3});
+  list.append({0.1f, 4, 4});
+  EXPECT_EQ(list.worst(), 0.2f);
+  // Sorting for the trim puts the NaN last, and then removes it.
+  list.remove_last();
+  EXPECT_EQ(list.worst(), 0.5f);
+}
+
+}  // namespace
+}  // namespace quorbell
