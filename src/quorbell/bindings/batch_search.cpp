@@ -1,17 +1,31 @@
 #include "bindings/batch_search.h"
 
+#include "bindings/batch_division.h"
+#include "bindings/worker_pool.h"
+
 namespace quorbell {
 
-// For now the queries run one after another on the calling thread; the
-// first fault ends the batch and no partial results are returned.
+// The queries are divided among the process-wide pool; each range fills
+// its own slots of the result array, so no slot is shared and no lock is
+// needed. A query that faults ends its range, and the batch returns the
+// fault of the lowest failing range once every range has settled; the
+// results already produced are then freed with the array.
 Result<std::vector<ResultPairs>> run_batch(const Segment& segment, std::span<const std::vector<float>> queries, std::uint64_t limit, Metric metric, const std::string* tenant) {
+  auto pool = WorkerPool::global();
+  if (!pool) return pool.error();
   std::vector<ResultPairs> results(queries.size());
-  for (std::size_t i = 0; i < queries.size(); ++i) {
-    auto hits = segment.search(queries[i], limit, metric, tenant);
-    if (!hits) return hits.error();
-    results[i].reserve(hits.value().size());
-    for (const SearchHit& hit : hits.value()) results[i].emplace_back(hit.id, hit.score);
-  }
+  const Status status =
+      divide_batch(*pool.value(), queries.size(), [&](std::size_t begin, std::size_t end) -> Status {
+        for (std::size_t i = begin; i < end; ++i) {
+          auto hits = segment.search(queries[i], limit, metric, tenant);
+          if (!hits) return hits.error();
+          // The hits' payload copies are freed here, on the worker.
+          results[i].reserve(hits.value().size());
+          for (const SearchHit& hit : hits.value()) results[i].emplace_back(hit.id, hit.score);
+        }
+        return {};
+      });
+  if (!status) return status.error();
   return results;
 }
 

@@ -28,6 +28,7 @@
 #include "bindings/payload.h"
 #include "bindings/process_wide.h"
 #include "bindings/py_ref.h"
+#include "bindings/worker_pool.h"
 #include "storage/segment.h"
 
 namespace quorbell {
@@ -210,6 +211,7 @@ PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_s
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
     const Metric metric = metric_or_throw(
         metric_name, "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.");
+    value_or_throw(WorkerPool::global());  // the first batch starts the pool, even an empty one
     const std::vector<ResultPairs> results =
         value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant)));
     PyRef lists = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
