@@ -32,18 +32,21 @@ def recall_vs_qps(results, path):
     rows = -(-(len(sets) + 1) // cols)
     fig, axes = plt.subplots(rows, cols, figsize=(12, 4.2 * rows), squeeze=False)
     for ax, (name, figures) in zip(axes.flat, sets):
+        lowest = 1.0
         for lib, f in figures["libraries"].items():
             colour = COLOURS.get(lib)
             if "curve" in f:
                 recall = [p["recall_at_10"] for p in f["curve"]]
                 qps = [p["qps"] for p in f["curve"]]
+                lowest = min(lowest, *recall)
                 ax.plot(recall, qps, "o-", color=colour, label=lib, markersize=4)
                 ax.plot(f["recall_at_10"], f["batch_qps_1"], "o", color=colour, markersize=10,
                         markerfacecolor="none", markeredgewidth=2)
             else:
                 ax.plot(f["recall_at_10"], f["batch_qps_1"], "X", color=colour, markersize=10, label=lib)
         ax.set_yscale("log")
-        ax.set_xlim(0, 1.02)
+        # Start the axis a little below the lowest recall drawn, on a tenth.
+        ax.set_xlim(max(0.0, np.floor(lowest * 10 - 0.5) / 10), 1.01)
         ax.set_title(f"{name} ({figures['points']:,} points)")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second (1 thread)")
@@ -75,6 +78,10 @@ def _grouped_bars(ax, results, value, libraries):
     ax.grid(axis="x", visible=False)
 
 
+def _legend_right(ax):
+    ax.legend(loc="center left", bbox_to_anchor=(1.01, 0.5), frameon=False)
+
+
 def _field(field, scale=1.0, per_point=False):
     def value(figures, lib):
         f = figures["libraries"].get(lib, {})
@@ -90,7 +97,7 @@ def build_time(results, path):
     ax.set_yscale("log")
     ax.set_ylabel("build time per point (µs, log scale)")
     ax.set_title(f"Index build, single-threaded inserts\n{_subtitle(results)}")
-    ax.legend(ncols=4, loc="upper left", fontsize=10)
+    _legend_right(ax)
     fig.tight_layout()
     fig.savefig(path, dpi=DPI)
     plt.close(fig)
@@ -104,8 +111,7 @@ def memory(results, path):
     ax.plot([], [], "k--", label="raw float32 vector")
     ax.set_ylabel("resident memory per point (bytes)")
     ax.set_title(f"Memory growth while building, per point\n{_subtitle(results)}")
-    ax.legend(ncols=5, loc="upper left", fontsize=10)
-    ax.set_ylim(0, ax.get_ylim()[1] * 1.15)
+    _legend_right(ax)
     fig.tight_layout()
     fig.savefig(path, dpi=DPI)
     plt.close(fig)
@@ -121,13 +127,14 @@ def batch_scaling(results, path):
         return two / one if one and two else None
 
     _grouped_bars(left, results, speedup, libraries)
-    left.axhline(2, color="black", linestyle="dashed", label="ideal on 2 CPUs")
+    ideal = left.axhline(2, color="black", linestyle="dashed", label="ideal on 2 CPUs")
     left.axhline(1, color="black", linewidth=0.8)
     left.set_ylabel("2-thread ÷ 1-thread throughput")
     left.set_title("Batch speed-up from a second thread")
-    left.set_ylim(0, 2.4)
-    left.legend(ncols=3, loc="upper left", fontsize=9)
+    left.set_ylim(0, 2.6)
+    left.legend(handles=[ideal], loc="upper right", fontsize=10)
     _grouped_bars(right, results, _field("batch_qps_2"), libraries)
+    _legend_right(right)
     right.set_yscale("log")
     right.set_ylabel("queries per second (2 threads, log scale)")
     right.set_title("Batch throughput, 2 threads")

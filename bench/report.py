@@ -72,21 +72,60 @@ def _cell(lib, field, fmt, scale):
     return "-" if value is None else fmt.format(value * scale)
 
 
-def print_tables(results):
+def _table(figures):
+    headers = ["library"] + [c[0] for c in COLUMNS]
+    rows = [[lib_name] + [_cell(lib, *c[1:]) for c in COLUMNS]
+            for lib_name, lib in figures["libraries"].items()]
+    return headers, rows
+
+
+def _set_line(name, figures):
+    return (f"{name}: {figures['points']} points, {figures['queries']} queries, "
+            f"{figures['dim']} dims ({figures['about']})")
+
+
+def _run_line(results):
     machine = results["machine"]
-    print(f"\n{results['mode']} run on {machine['cpu']} ({machine['cpus_usable']} usable CPUs), "
-          f"Python {machine['python']}; versions: "
-          + ", ".join(f"{k} {v}" for k, v in results["versions"].items()))
+    return (f"{results['mode']} run on {machine['cpu']} ({machine['cpus_usable']} usable CPUs), "
+            f"Python {machine['python']}; versions: "
+            + ", ".join(f"{k} {v}" for k, v in results["versions"].items()))
+
+
+def print_tables(results):
+    print("\n" + _run_line(results))
     for name, figures in results["datasets"].items():
-        print(f"\n{name}: {figures['points']} points, {figures['queries']} queries, "
-              f"{figures['dim']} dims ({figures['about']})")
-        headers = ["library"] + [c[0] for c in COLUMNS]
-        rows = [[lib_name] + [_cell(lib, *c[1:]) for c in COLUMNS]
-                for lib_name, lib in figures["libraries"].items()]
+        print("\n" + _set_line(name, figures))
+        headers, rows = _table(figures)
         widths = [max(len(r[i]) for r in [headers] + rows) for i in range(len(headers))]
         for row in [headers] + rows:
             print("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
                             for i, (cell, w) in enumerate(zip(row, widths))))
+    print("\nexact path (quorbell vs numpy, µs per query):")
+    for name, figures in results["datasets"].items():
+        e = figures.get("exact_path")
+        if e:
+            print(f"  {name:<20} {e['quorbell_us']:8.1f} {e['numpy_us']:8.1f}  ratio {e['ratio']:.2f}"
+                  f"  top-10 agreement {e['top10_agreement']:.3f}")
     print("\nheadline (ratios from this run):")
     for line in results["headline"]:
         print(f"  {line}")
+
+
+def markdown(results):
+    """The same tables as Markdown, for the documentation."""
+    out = [_run_line(results) + "."]
+    for name, figures in results["datasets"].items():
+        headers, rows = _table(figures)
+        out += ["", f"**{_set_line(name, figures)}**", "",
+                "| " + " | ".join(headers) + " |",
+                "|" + "|".join(["---"] + ["---:"] * (len(headers) - 1)) + "|"]
+        out += ["| " + " | ".join(row) + " |" for row in rows]
+    out += ["", "| data set | quorbell µs per query | numpy µs per query | ratio | top-10 agreement |",
+            "|---|---:|---:|---:|---:|"]
+    for name, figures in results["datasets"].items():
+        e = figures.get("exact_path")
+        if e:
+            out.append(f"| {name} ({e['points']} points) | {e['quorbell_us']:.1f} | {e['numpy_us']:.1f} "
+                       f"| {e['ratio']:.2f} | {e['top10_agreement']:.3f} |")
+    out += ["", "Headline ratios (same run):", ""] + [f"- {line}" for line in results["headline"]]
+    return "\n".join(out) + "\n"

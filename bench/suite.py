@@ -21,7 +21,7 @@ from tqdm import tqdm
 import datasets
 from peers import EF_CONSTRUCTION, EF_SEARCH, K, LIBRARIES, M
 from plots import draw_all
-from report import headline, print_tables, ratios
+from report import headline, markdown, print_tables, ratios
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -33,10 +33,10 @@ MODES = {
         ("real", 384, 10_000, 200),
         ("gauss", 128, 10_000, 200), ("clustered", 128, 10_000, 200),
         ("gauss", 768, 5_000, 200), ("clustered", 768, 5_000, 200)]},
-    "full": {"repeats": 5, "build_repeats": 3, "sets": [
+    "full": {"repeats": 3, "build_repeats": 3, "sets": [
         ("real", 384, None, None),
-        ("gauss", 128, 100_000, 1000), ("clustered", 128, 100_000, 1000),
-        ("gauss", 768, 30_000, 1000), ("clustered", 768, 30_000, 1000)]},
+        ("gauss", 128, 50_000, 1000), ("clustered", 128, 50_000, 1000),
+        ("gauss", 768, 20_000, 1000), ("clustered", 768, 20_000, 1000)]},
 }
 SEED = 6
 
@@ -77,6 +77,7 @@ def measure_dataset(data, libraries, mode, work, bar):
         bar.set_description(f"{data.name}: {name}")
         first = run_worker(["build", path, name, snapshot, *repeats, "--full"], 1, bar)
         if first is None:
+            bar.update(mode["build_repeats"])     # the steps that now will not run
             continue
         builds = [first] + [run_worker(["build", path, name, snapshot, *repeats], 1, bar)
                             for _ in range(mode["build_repeats"] - 1)]
@@ -148,6 +149,8 @@ def main():
 
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(results, f, indent=1)
+    with open(os.path.join(out, "results.md"), "w") as f:
+        f.write(markdown(results))
     print_tables(results)
     for path in draw_all(results, out):
         print(f"wrote {os.path.relpath(path, ROOT)}")
