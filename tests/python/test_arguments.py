@@ -35,14 +35,16 @@ class Index:
 
 
 class Raising:
-    def __init__(self, error):
-        self.error = error
+    """Raises a new exception of `kind` from every conversion."""
+
+    def __init__(self, kind, *args):
+        self.kind, self.args = kind, args
 
     def __index__(self):
-        raise self.error
+        raise self.kind(*self.args)
 
     def __float__(self):
-        raise self.error
+        raise self.kind(*self.args)
 
 
 class NoteRefused(Exception):
@@ -68,35 +70,35 @@ class LenHuge(list):
 # ---- Binding
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, message",
-    [
-        ("upsert", (1, [0.5]), {}, "VectorStorage.upsert() missing 1 required positional argument: 'payload'"),
-        ("upsert", (1,), {}, "VectorStorage.upsert() missing 2 required positional arguments: 'vector' and 'payload'"),
-        ("upsert", (), {}, "VectorStorage.upsert() missing 3 required positional arguments: 'point_id', 'vector', and 'payload'"),
-        ("upsert", (), {"payload": None}, "VectorStorage.upsert() missing 2 required positional arguments: 'point_id' and 'vector'"),
-        ("upsert", (1, [1.0], None, 4), {}, "VectorStorage.upsert() takes 3 positional arguments but 4 were given"),
-        ("upsert", (1, [1.0]), {"point_id": 2}, "VectorStorage.upsert() got multiple values for argument 'point_id'"),
-        ("search", (V, 5), {}, "VectorStorage.search() missing 1 required positional argument: 'metric'"),
-        ("search", (V, 5, "cosine", None, 1), {}, "VectorStorage.search() takes from 3 to 4 positional arguments but 5 were given"),
-        ("search", (V, 5, "cosine", None, 1), {"bogus": 1}, "VectorStorage.search() takes from 3 to 4 positional arguments but 5 were given"),
-        ("search", (V, 5, "cosine"), {"foo": 1}, "VectorStorage.search() got an unexpected keyword argument 'foo'"),
-        ("search", (V, 5, "cosine"), {"limit": 3}, "VectorStorage.search() got multiple values for argument 'limit'"),
-        ("search", (V, 5), {"zz": 1, "limit": 3}, "VectorStorage.search() got an unexpected keyword argument 'zz'"),
-        ("search", (V, 5), {"limit": 3, "zz": 1}, "VectorStorage.search() got multiple values for argument 'limit'"),
-        ("search", (V,), {"zz": 1}, "VectorStorage.search() got an unexpected keyword argument 'zz'"),
-        ("search", ("abc", 5), {}, "VectorStorage.search() missing 1 required positional argument: 'metric'"),
-        ("search", (), {"tenant_id": "t"}, "VectorStorage.search() missing 3 required positional arguments: 'query_vector', 'limit', and 'metric'"),
-        ("batch_search", ([V],), {}, "VectorStorage.batch_search() missing 2 required positional arguments: 'limit' and 'metric'"),
-        ("batch_search", ([V], 1, "dot", None, 5, 6), {}, "VectorStorage.batch_search() takes from 3 to 4 positional arguments but 6 were given"),
-        ("batch_search", ([V], 1, "dot"), {"query_vector": [V]}, "VectorStorage.batch_search() got an unexpected keyword argument 'query_vector'"),
-        ("save", ("a", "b"), {}, "VectorStorage.save() takes 1 positional arguments but 2 were given"),
-        ("save", (), {}, "VectorStorage.save() missing 1 required positional argument: 'path'"),
-        ("save", ("a",), {"path": "b"}, "VectorStorage.save() got multiple values for argument 'path'"),
-        ("load", (), {"path": "x", "other": 1}, "VectorStorage.load() got an unexpected keyword argument 'other'"),
-        ("load", ("a", "b", "c"), {}, "VectorStorage.load() takes 1 positional arguments but 3 were given"),
-    ],
-)
+BINDING_ERRORS = [
+    ("upsert", (1, [0.5]), {}, "VectorStorage.upsert() missing 1 required positional argument: 'payload'"),
+    ("upsert", (1,), {}, "VectorStorage.upsert() missing 2 required positional arguments: 'vector' and 'payload'"),
+    ("upsert", (), {}, "VectorStorage.upsert() missing 3 required positional arguments: 'point_id', 'vector', and 'payload'"),
+    ("upsert", (), {"payload": None}, "VectorStorage.upsert() missing 2 required positional arguments: 'point_id' and 'vector'"),
+    ("upsert", (1, [1.0], None, 4), {}, "VectorStorage.upsert() takes 3 positional arguments but 4 were given"),
+    ("upsert", (1, [1.0]), {"point_id": 2}, "VectorStorage.upsert() got multiple values for argument 'point_id'"),
+    ("search", (V, 5), {}, "VectorStorage.search() missing 1 required positional argument: 'metric'"),
+    ("search", (V, 5, "cosine", None, 1), {}, "VectorStorage.search() takes from 3 to 4 positional arguments but 5 were given"),
+    ("search", (V, 5, "cosine", None, 1), {"bogus": 1}, "VectorStorage.search() takes from 3 to 4 positional arguments but 5 were given"),
+    ("search", (V, 5, "cosine"), {"foo": 1}, "VectorStorage.search() got an unexpected keyword argument 'foo'"),
+    ("search", (V, 5, "cosine"), {"limit": 3}, "VectorStorage.search() got multiple values for argument 'limit'"),
+    ("search", (V, 5), {"zz": 1, "limit": 3}, "VectorStorage.search() got an unexpected keyword argument 'zz'"),
+    ("search", (V, 5), {"limit": 3, "zz": 1}, "VectorStorage.search() got multiple values for argument 'limit'"),
+    ("search", (V,), {"zz": 1}, "VectorStorage.search() got an unexpected keyword argument 'zz'"),
+    ("search", ("abc", 5), {}, "VectorStorage.search() missing 1 required positional argument: 'metric'"),
+    ("search", (), {"tenant_id": "t"}, "VectorStorage.search() missing 3 required positional arguments: 'query_vector', 'limit', and 'metric'"),
+    ("batch_search", ([V],), {}, "VectorStorage.batch_search() missing 2 required positional arguments: 'limit' and 'metric'"),
+    ("batch_search", ([V], 1, "dot", None, 5, 6), {}, "VectorStorage.batch_search() takes from 3 to 4 positional arguments but 6 were given"),
+    ("batch_search", ([V], 1, "dot"), {"query_vector": [V]}, "VectorStorage.batch_search() got an unexpected keyword argument 'query_vector'"),
+    ("save", ("a", "b"), {}, "VectorStorage.save() takes 1 positional arguments but 2 were given"),
+    ("save", (), {}, "VectorStorage.save() missing 1 required positional argument: 'path'"),
+    ("save", ("a",), {"path": "b"}, "VectorStorage.save() got multiple values for argument 'path'"),
+    ("load", (), {"path": "x", "other": 1}, "VectorStorage.load() got an unexpected keyword argument 'other'"),
+    ("load", ("a", "b", "c"), {}, "VectorStorage.load() takes 1 positional arguments but 3 were given"),
+]
+
+
+@pytest.mark.parametrize("method, args, kwargs, message", BINDING_ERRORS)
 def test_binding_errors(store, method, args, kwargs, message):
     with pytest.raises(TypeError) as raised:
         call(store, method, args, kwargs)
@@ -121,51 +123,51 @@ def test_keywords_bind_to_parameters(store, method, args, kwargs):
 # ---- Conversion failures: type, message and the one argument note
 
 
-@pytest.mark.parametrize(
-    "method, args, kwargs, error, message, parameter",
-    [
-        ("upsert", (-1, V, None), {}, OverflowError, None, "point_id"),
-        ("upsert", (2**64, V, None), {}, OverflowError, None, "point_id"),
-        ("upsert", (Index(-5), V, None), {}, OverflowError, None, "point_id"),
-        ("upsert", (1.0, V, None), {}, TypeError, None, "point_id"),
-        ("upsert", ("1", V, None), {}, TypeError, None, "point_id"),
-        ("upsert", (None, V, None), {}, TypeError, None, "point_id"),
-        ("upsert", (Raising(KeyError("boom")), V, None), {}, KeyError, None, "point_id"),
-        ("upsert", (1, "abc", None), {}, TypeError, "Can't extract `str` to `Vec`", "vector"),
-        ("upsert", (1, {1: 2.0}, None), {}, TypeError, "'dict' object is not an instance of 'Sequence'", "vector"),
-        ("upsert", (1, {1.0}, None), {}, TypeError, "'set' object is not an instance of 'Sequence'", "vector"),
-        ("upsert", (1, iter([1.0]), None), {}, TypeError, "'list_iterator' object is not an instance of 'Sequence'", "vector"),
-        ("upsert", (1, None, None), {}, TypeError, "'None' is not an instance of 'Sequence'", "vector"),
-        ("upsert", (1, 5, None), {}, TypeError, "'int' object is not an instance of 'Sequence'", "vector"),
-        ("upsert", (1, [1.0, "x"], None), {}, TypeError, None, "vector"),
-        ("upsert", (1, [1.0, None], None), {}, TypeError, None, "vector"),
-        ("upsert", (1, [1.0, 2**2000], None), {}, OverflowError, None, "vector"),
-        ("upsert", (1, [Raising(ValueError("bad float"))], None), {}, ValueError, "bad float", "vector"),
-        ("upsert", (1, BrokenIteration([1.0]), None), {}, KeyError, None, "vector"),
-        ("upsert", (1, V, [("a", 1)]), {}, TypeError, "'list' object is not an instance of 'dict'", "payload"),
-        ("upsert", (1, V, "x"), {}, TypeError, "'str' object is not an instance of 'dict'", "payload"),
-        ("search", (V, 2.0, "cosine"), {}, TypeError, None, "limit"),
-        ("search", (V, -1, "cosine"), {}, OverflowError, None, "limit"),
-        ("search", (V, 3, 5), {}, TypeError, "'int' object is not an instance of 'str'", "metric"),
-        ("search", (V, 3, None), {}, TypeError, "'None' is not an instance of 'str'", "metric"),
-        ("search", (V, 3, b"cosine"), {}, TypeError, "'bytes' object is not an instance of 'str'", "metric"),
-        ("search", (V, 3, "\ud800"), {}, UnicodeEncodeError, None, "metric"),
-        ("search", (V, 3, "cosine"), {"tenant_id": 5}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
-        ("search", (V, 3, "cosine", "\udc00"), {}, UnicodeEncodeError, None, "tenant_id"),
-        ("search", ("abc", 3, "nope"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vector"),
-        ("batch_search", ("ab", 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
-        ("batch_search", (["ab"], 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
-        ("batch_search", ([V, 5], 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
-        ("batch_search", (5, 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
-        ("batch_search", ([V, [1.0, "x"]], 3, "cosine"), {}, TypeError, None, "query_vectors"),
-        ("batch_search", ([V], -1, "cosine"), {}, OverflowError, None, "limit"),
-        ("batch_search", ([V], 1, "cosine", 7), {}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
-        ("save", (pathlib.Path("x"),), {}, TypeError, "'PosixPath' object is not an instance of 'str'", "path"),
-        ("save", (b"x",), {}, TypeError, "'bytes' object is not an instance of 'str'", "path"),
-        ("load", (None,), {}, TypeError, "'None' is not an instance of 'str'", "path"),
-        ("load", ("\ud800",), {}, UnicodeEncodeError, None, "path"),
-    ],
-)
+CONVERSION_ERRORS = [
+    ("upsert", (-1, V, None), {}, OverflowError, None, "point_id"),
+    ("upsert", (2**64, V, None), {}, OverflowError, None, "point_id"),
+    ("upsert", (Index(-5), V, None), {}, OverflowError, None, "point_id"),
+    ("upsert", (1.0, V, None), {}, TypeError, None, "point_id"),
+    ("upsert", ("1", V, None), {}, TypeError, None, "point_id"),
+    ("upsert", (None, V, None), {}, TypeError, None, "point_id"),
+    ("upsert", (Raising(KeyError, "boom"), V, None), {}, KeyError, None, "point_id"),
+    ("upsert", (1, "abc", None), {}, TypeError, "Can't extract `str` to `Vec`", "vector"),
+    ("upsert", (1, {1: 2.0}, None), {}, TypeError, "'dict' object is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, {1.0}, None), {}, TypeError, "'set' object is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, iter([1.0]), None), {}, TypeError, "'list_iterator' object is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, None, None), {}, TypeError, "'None' is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, 5, None), {}, TypeError, "'int' object is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, [1.0, "x"], None), {}, TypeError, None, "vector"),
+    ("upsert", (1, [1.0, None], None), {}, TypeError, None, "vector"),
+    ("upsert", (1, [1.0, 2**2000], None), {}, OverflowError, None, "vector"),
+    ("upsert", (1, [Raising(ValueError, "bad float")], None), {}, ValueError, "bad float", "vector"),
+    ("upsert", (1, BrokenIteration([1.0]), None), {}, KeyError, None, "vector"),
+    ("upsert", (1, V, [("a", 1)]), {}, TypeError, "'list' object is not an instance of 'dict'", "payload"),
+    ("upsert", (1, V, "x"), {}, TypeError, "'str' object is not an instance of 'dict'", "payload"),
+    ("search", (V, 2.0, "cosine"), {}, TypeError, None, "limit"),
+    ("search", (V, -1, "cosine"), {}, OverflowError, None, "limit"),
+    ("search", (V, 3, 5), {}, TypeError, "'int' object is not an instance of 'str'", "metric"),
+    ("search", (V, 3, None), {}, TypeError, "'None' is not an instance of 'str'", "metric"),
+    ("search", (V, 3, b"cosine"), {}, TypeError, "'bytes' object is not an instance of 'str'", "metric"),
+    ("search", (V, 3, "\ud800"), {}, UnicodeEncodeError, None, "metric"),
+    ("search", (V, 3, "cosine"), {"tenant_id": 5}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
+    ("search", (V, 3, "cosine", "\udc00"), {}, UnicodeEncodeError, None, "tenant_id"),
+    ("search", ("abc", 3, "nope"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vector"),
+    ("batch_search", ("ab", 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
+    ("batch_search", (["ab"], 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
+    ("batch_search", ([V, 5], 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
+    ("batch_search", (5, 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
+    ("batch_search", ([V, [1.0, "x"]], 3, "cosine"), {}, TypeError, None, "query_vectors"),
+    ("batch_search", ([V], -1, "cosine"), {}, OverflowError, None, "limit"),
+    ("batch_search", ([V], 1, "cosine", 7), {}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
+    ("save", (pathlib.Path("x"),), {}, TypeError, "'PosixPath' object is not an instance of 'str'", "path"),
+    ("save", (b"x",), {}, TypeError, "'bytes' object is not an instance of 'str'", "path"),
+    ("load", (None,), {}, TypeError, "'None' is not an instance of 'str'", "path"),
+    ("load", ("\ud800",), {}, UnicodeEncodeError, None, "path"),
+]
+
+
+@pytest.mark.parametrize("method, args, kwargs, error, message, parameter", CONVERSION_ERRORS)
 def test_conversion_errors_carry_the_argument_note(store, method, args, kwargs, error, message, parameter):
     with pytest.raises(error) as raised:
         call(store, method, args, kwargs)
@@ -177,7 +179,7 @@ def test_conversion_errors_carry_the_argument_note(store, method, args, kwargs, 
 
 def test_a_refused_note_leaves_the_exception_as_it_was(store):
     with pytest.raises(NoteRefused) as raised:
-        store.upsert(1, [Raising(NoteRefused("mine"))], None)
+        store.upsert(1, [Raising(NoteRefused, "mine")], None)
     assert str(raised.value) == "mine"
     assert not hasattr(raised.value, "__notes__")
 

@@ -105,23 +105,23 @@ def test_upsert_replaces_the_payload_whole(store):
 # ---- Errors: no argument note, and the store stays as it was
 
 
-@pytest.mark.parametrize(
-    "payload, error, message",
-    [
-        ({1: "x"}, TypeError, "'int' object is not an instance of 'str'"),
-        ({1: None}, TypeError, "'int' object is not an instance of 'str'"),  # key checked before the value is skipped
-        ({None: 1}, TypeError, "'None' is not an instance of 'str'"),
-        ({b"k": 1}, TypeError, "'bytes' object is not an instance of 'str'"),
-        ({"ok": None, (1, 2): None}, TypeError, "'tuple' object is not an instance of 'str'"),
-        ({"a": 2**63}, OverflowError, None),
-        ({"a": -(2**63) - 1}, OverflowError, None),
-        ({"a": 2**63, 1: "x"}, OverflowError, None),  # the first failing entry ends the walk
-        ({1: "x", "a": 2**63}, TypeError, "'int' object is not an instance of 'str'"),
-        ({"\ud800": 1}, UnicodeEncodeError, None),
-        ({"a": "\udfff"}, UnicodeEncodeError, None),
-        ({"a": StrSubclass("\ud800")}, UnicodeEncodeError, None),
-    ],
-)
+REJECTED_PAYLOADS = [
+    ({1: "x"}, TypeError, "'int' object is not an instance of 'str'"),
+    ({1: None}, TypeError, "'int' object is not an instance of 'str'"),  # key checked before the value is skipped
+    ({None: 1}, TypeError, "'None' is not an instance of 'str'"),
+    ({b"k": 1}, TypeError, "'bytes' object is not an instance of 'str'"),
+    ({"ok": None, (1, 2): None}, TypeError, "'tuple' object is not an instance of 'str'"),
+    ({"a": 2**63}, OverflowError, None),
+    ({"a": -(2**63) - 1}, OverflowError, None),
+    ({"a": 2**63, 1: "x"}, OverflowError, None),  # the first failing entry ends the walk
+    ({1: "x", "a": 2**63}, TypeError, "'int' object is not an instance of 'str'"),
+    ({"\ud800": 1}, UnicodeEncodeError, None),
+    ({"a": "\udfff"}, UnicodeEncodeError, None),
+    ({"a": StrSubclass("\ud800")}, UnicodeEncodeError, None),
+]
+
+
+@pytest.mark.parametrize("payload, error, message", REJECTED_PAYLOADS)
 def test_rejected_payloads(store, payload, error, message):
     store.upsert(1, [1.0, 0.0], {"tenant_id": "before"})
     with pytest.raises(error) as raised:
