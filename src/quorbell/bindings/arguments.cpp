@@ -121,6 +121,7 @@ void add_argument_note(const char* parameter) noexcept {
   PyErr_NormalizeException(&type, &exception, &traceback);
   if (traceback != nullptr) (void)PyException_SetTraceback(exception, traceback);  // cannot fail here
 #endif
+  if (exception == nullptr) return;  // nothing raised, nothing to annotate
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
   PyRef added = note ? PyRef::steal(PyObject_CallMethod(exception, "add_note", "O", note.get())) : PyRef();
   if (!added) PyErr_Clear();  // the argument's own exception matters more than its note
