@@ -40,6 +40,8 @@ class PointStore {
 
   std::optional<std::uint32_t> slot_of(std::uint64_t key) const { return slots_.find(key); }
   std::uint64_t key_at(std::uint32_t slot) const { return records_[slot].key; }
+  // Asks the CPU to start loading a slot's record (slot < size()).
+  void prefetch(std::uint32_t slot) const { __builtin_prefetch(&records_[slot]); }
   PointView view(std::uint32_t slot) const {
     const Record& r = records_[slot];
     return PointView{r.id, {r.data, r.length}, r.squared_norm, r.payload.get()};

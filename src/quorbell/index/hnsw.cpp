@@ -21,12 +21,17 @@ struct SearchScratch {
   ResultList results;
   std::vector<RankedSlot> sorted;
   // The neighbours gathered for one step, their slots and distances.
+  std::vector<std::uint32_t> unresolved;
   std::vector<PointView> views;
   std::vector<std::uint32_t> view_slots;
   std::vector<float> distances;
 };
 
 namespace {
+// How much of each gathered vector is requested ahead; the hardware
+// prefetcher follows longer vectors on its own.
+constexpr std::size_t kPrefetchedVectorBytes = 1024;
+
 SearchScratch& thread_scratch() {
   thread_local SearchScratch scratch;
   return scratch;
@@ -57,8 +62,7 @@ std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   // Every container grows before the map learns the slot, so a failed
   // allocation leaves no slot half made.
-  slots_.push_back(SlotInfo{id, kNoSlot, kNoUpperLists});
-  is_node_.push_back(0);
+  slots_.push_back(SlotInfo{id, kNoSlot, kNotANode});
   base_.resize(slots_.size());
   slot_of_.insert(id, slot);
   return slot;
@@ -79,7 +83,7 @@ void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32
   std::uint32_t& block = slots_[slot].upper_lists;
   if (block == kNoUpperLists) {
     const std::size_t first = upper_.count();
-    if (first / kUpperLayers >= kNoUpperLists) throw std::bad_alloc();
+    if (first / kUpperLayers >= kNoUpperLists - 1) throw std::bad_alloc();
     upper_.resize(first + kUpperLayers);
     block = static_cast<std::uint32_t>(first / kUpperLayers);
   }
@@ -89,6 +93,11 @@ void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32
 void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
                            const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
   const std::uint32_t slot = slot_for(key);
+  if (!is_node(slot)) {
+    slots_[slot].upper_lists = kNoUpperLists;
+    largest_node_key_ = node_count_ == 0 ? key : std::max(largest_node_key_, key);
+    ++node_count_;
+  }
   base_.assign(slot, lists[0]);
   const bool has_upper = std::any_of(lists.begin() + 1, lists.end(), [](auto l) { return !l.empty(); });
   if (has_upper && slots_[slot].upper_lists == kNoUpperLists) {
@@ -108,11 +117,6 @@ void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
     foreign_ids_[slot] = node_id;
   } else {
     foreign_ids_.erase(slot);
-  }
-  if (is_node_[slot] == 0) {
-    is_node_[slot] = 1;
-    largest_node_key_ = node_count_ == 0 ? key : std::max(largest_node_key_, key);
-    ++node_count_;
   }
 }
 
@@ -156,16 +160,30 @@ std::optional<PointView> HNSWIndex::point_at(const Position& position, const Poi
   return points.view(*found);
 }
 
+// The neighbours' data lie in several arrays, each a likely cache miss, so
+// the work runs in stages over the whole list, each stage first asking for
+// what the next one reads: the misses of all neighbours then overlap.
 void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
                        const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
+  for (const std::uint32_t slot : list) {
+    __builtin_prefetch(&slots_[slot]);
+    if (visited != nullptr) visited->prefetch(slot);
+  }
+  scratch.unresolved.clear();
+  for (const std::uint32_t slot : list) {
+    if (visited != nullptr && (!examinable(slots_[slot].key) || visited->test_and_mark(slot))) continue;
+    const std::uint32_t hint = std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
+    if (hint < points.size()) points.prefetch(hint);
+    scratch.unresolved.push_back(slot);
+  }
   scratch.views.clear();
   scratch.view_slots.clear();
-  for (const std::uint32_t slot : list) {
-    const std::uint64_t id = slots_[slot].key;
-    if (visited != nullptr && (!examinable(id) || visited->test_and_mark(slot))) continue;
-    const auto point = point_at(Position{id, slot}, points);
+  for (const std::uint32_t slot : scratch.unresolved) {
+    const auto point = point_at(Position{slots_[slot].key, slot}, points);
     if (!point || !tenant_matches(point->payload, tenant)) continue;
-    __builtin_prefetch(point->vector.data());
+    const auto* bytes = reinterpret_cast<const char*>(point->vector.data());
+    const std::size_t size = std::min<std::size_t>(point->vector.size_bytes(), kPrefetchedVectorBytes);
+    for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
     scratch.views.push_back(*point);
     scratch.view_slots.push_back(slot);
   }
@@ -269,6 +287,9 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
 
   while (!candidates.empty()) {
     const RankedSlot expanded = candidates.pop_first();
+    // The next candidate is usually the best one left now: start loading
+    // its list while this one is expanded.
+    if (!candidates.empty() && candidates.first().slot != kNoSlot) base_.prefetch(candidates.first().slot);
     // Every admission of this expansion compares against the worst distance
     // as it stands now.
     const float worst = results.worst();

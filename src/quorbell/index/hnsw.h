@@ -98,15 +98,21 @@ class HNSWIndex {
 
  private:
   static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
-  static constexpr std::uint32_t kNoUpperLists = 0xFFFFFFFFu;
   static constexpr std::size_t kUpperLayers = MAX_LAYERS - 1;
+  // Values of SlotInfo::upper_lists that are not a block index.
+  static constexpr std::uint32_t kNotANode = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNoUpperLists = 0xFFFFFFFEu;
 
+  // One id the graph knows, kept to 16 bytes: a walk reads it for every
+  // neighbour.
   struct SlotInfo {
     std::uint64_t key;
     // Where the point with this key was last found; checked before use.
     // Searches repair it concurrently, hence mutable and accessed atomically.
     mutable std::uint32_t point_hint;
-    // Index of this slot's block of 15 lists (layers 1 to 15) in upper_.
+    // kNotANode when no node is stored under the key (only links name it),
+    // kNoUpperLists for a node with lists on layer 0 only, else the index
+    // of the node's block of 15 lists (layers 1 to 15) in upper_.
     std::uint32_t upper_lists;
   };
 
@@ -118,7 +124,7 @@ class HNSWIndex {
 
   Position position_of(std::uint64_t id) const;
   std::uint32_t slot_for(std::uint64_t id);
-  bool is_node(std::uint32_t slot) const { return slot != kNoSlot && is_node_[slot] != 0; }
+  bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
   // Whether the base-layer search may examine id at all: only ids up to the
   // largest node key (id 0 alone while there are no nodes).
   bool examinable(std::uint64_t id) const {
@@ -142,9 +148,8 @@ class HNSWIndex {
 
   IdSlotMap slot_of_;
   std::vector<SlotInfo> slots_;
-  std::vector<std::uint8_t> is_node_;  // per slot: 1 when a node is stored under its key
-  LinkLists base_;                     // layer 0, one list per slot
-  LinkLists upper_;                    // layers 1 to 15, blocks of 15 lists
+  LinkLists base_;   // layer 0, one list per slot
+  LinkLists upper_;  // layers 1 to 15, blocks of 15 lists
   std::size_t node_count_ = 0;
   std::uint64_t largest_node_key_ = 0;
   // Node ids that differ from their key; only a snapshot can make one.
@@ -154,7 +159,7 @@ class HNSWIndex {
 template <class F>
 void HNSWIndex::for_each_node(F&& f) const {
   for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (is_node_[slot] != 0) f(slots_[slot].key, exchange_form(slot));
+    if (is_node(slot)) f(slots_[slot].key, exchange_form(slot));
   }
 }
 

@@ -27,6 +27,9 @@ class LinkLists {
     return {pool_.data() + run.begin, run.size};
   }
   std::size_t size(std::size_t index) const { return runs_[index].size; }
+  // Asks the CPU to start loading where a list lives (the list itself
+  // follows from there).
+  void prefetch(std::size_t index) const { __builtin_prefetch(&runs_[index]); }
 
   void append(std::size_t index, std::uint32_t value);
   // Replaces the list's contents.

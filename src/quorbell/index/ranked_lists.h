@@ -38,6 +38,8 @@ class CandidateQueue {
   bool empty() const { return heap_.empty(); }
   void push(RankedSlot pair);
   RankedSlot pop_first();
+  // The pair pop_first would return now; the queue must not be empty.
+  const RankedSlot& first() const { return heap_.front(); }
 
  private:
   std::vector<RankedSlot> heap_;

@@ -18,6 +18,8 @@ class VisitedSet {
   // Starts a new query over slots [0, count), all unmarked.
   void begin_query(std::size_t count);
 
+  void prefetch(std::uint32_t slot) const { __builtin_prefetch(&cells_[slot]); }
+
   // Marks slot and returns whether it was marked already.
   bool test_and_mark(std::uint32_t slot) {
     std::uint16_t& cell = cells_[slot];
