@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <span>
 #include <limits>
 #include <map>
 #include <string>
@@ -197,6 +198,20 @@ INSTANTIATE_TEST_SUITE_P(
         PayloadCase{"ShortText", Payload::from_entries({{"k", Text{"y"}}}), one_entry({0x01, 0x01, 'y'})}),
     [](const auto& info) { return info.param.name; });
 
+// Writes through a buffer of buffer_size bytes and collects the pieces.
+template <class F>
+Bytes write_with(std::size_t buffer_size, F items) {
+  Bytes out;
+  std::vector<std::uint8_t> buffer(buffer_size);
+  WireWriter writer(std::span<std::uint8_t>(buffer), [&](std::span<const std::uint8_t> piece) {
+    EXPECT_LE(piece.size(), buffer_size);
+    out.insert(out.end(), piece.begin(), piece.end());
+  });
+  items(writer);
+  writer.finish();
+  return out;
+}
+
 TEST(WireWriter, VarintAndFloatExamples) {
   const std::vector<std::pair<std::uint64_t, Bytes>> varints{
       {0, {0x00}},
@@ -207,12 +222,7 @@ TEST(WireWriter, VarintAndFloatExamples) {
       {~0ull, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
   };
   for (const auto& [value, expected] : varints) {
-    Bytes out(10);
-    WireWriter writer(out.data());
-    writer.varint(value);
-    out.resize(static_cast<std::size_t>(writer.position() - out.data()));
-    EXPECT_EQ(out, expected) << value;
-    EXPECT_EQ(varint_length(value), expected.size()) << value;
+    EXPECT_EQ(write_with(16, [&](auto& w) { w.varint(value); }), expected) << value;
     WireReader reader(expected);
     std::uint64_t back = 0;
     ASSERT_TRUE(reader.varint(back));
@@ -223,12 +233,47 @@ TEST(WireWriter, VarintAndFloatExamples) {
                          std::int64_t{-3}}) {
     EXPECT_EQ(zigzag_decode(zigzag_encode(n)), n);
   }
-  Bytes out(12);
-  WireWriter writer(out.data());
   const float one = 1.0f;
-  writer.floats({&one, 1});
-  writer.f64(0.5);
-  EXPECT_EQ(out, (Bytes{0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x3F}));
+  EXPECT_EQ(write_with(16, [&](auto& w) {
+              w.floats({&one, 1});
+              w.f64(0.5);
+            }),
+            (Bytes{0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x3F}));
+}
+
+TEST(WireWriter, SmallBuffersSplitItemsWithoutChangingTheBytes) {
+  const std::vector<float> components(37, 1.5f);
+  const std::string text(53, 'q');
+  auto items = [&](auto& w) {
+    for (int i = 0; i < 5; ++i) {
+      w.varint(~0ull >> i);
+      w.floats(components);
+      w.byte(static_cast<std::uint8_t>(i));
+      w.string(text);
+      w.zigzag(-i);
+      w.f64(i / 3.0);
+    }
+  };
+  const Bytes whole = write_with(4096, items);
+  for (std::size_t size : {10u, 11u, 17u, 64u, 333u}) EXPECT_EQ(write_with(size, items), whole) << size;
+}
+
+TEST(SnapshotEncoding, LargeStoresStreamInBoundedPieces) {
+  SnapshotState state;
+  const std::vector<float> components(128, 0.25f);
+  for (std::uint64_t id = 0; id < 1500; ++id) {
+    state.points.upsert(id, id, components, Payload::from_entries({{"n", static_cast<std::int64_t>(id)}}));
+  }
+  std::size_t pieces = 0;
+  Bytes streamed;
+  encode_snapshot(state.points, state.index, [&](std::span<const std::uint8_t> piece) {
+    EXPECT_LE(piece.size(), SNAPSHOT_CHUNK_BYTES);
+    streamed.insert(streamed.end(), piece.begin(), piece.end());
+    ++pieces;
+  });
+  EXPECT_GT(pieces, 2u);
+  EXPECT_EQ(streamed, encode(state));
+  EXPECT_EQ(picture(decode_ok(streamed)), picture(state));
 }
 
 TEST(SnapshotDecoding, RichStateRoundTripsByteForByte) {

@@ -126,7 +126,8 @@ TEST_F(SnapshotFile, CommittedReplacementHasExactlyTheBytes) {
     auto replacer = FileReplacer::begin(path("t.qb"));
     ASSERT_TRUE(replacer.ok());
     const std::vector<std::uint8_t> bytes(size, static_cast<std::uint8_t>(size));
-    ASSERT_TRUE(replacer.value().commit(bytes));
+    ASSERT_TRUE(replacer.value().write(bytes));
+    ASSERT_TRUE(replacer.value().commit());
     EXPECT_EQ(contents(path("t.qb")), std::string(bytes.begin(), bytes.end())) << size;
     EXPECT_EQ(entries(), std::vector<std::string>{"t.qb"});
   }

@@ -20,8 +20,9 @@ constexpr int kMaxSymlinkHops = 40;
 constexpr int kTemporaryNameAttempts = 100;
 // Keeps ".<name>.<16 hex digits>.tmp" within the 255-byte name limit.
 constexpr std::size_t kTemporaryStemBytes = 200;
-// Bytes that an in-place write sends through one buffered flush; a failing
-// write that accepts nothing is named after the step it happened in.
+// A file shorter than this goes out in one buffered flush, a longer one
+// through the write-all loop; a write that accepts nothing is reported in
+// the words of the step it happened in.
 constexpr std::size_t kWriterBufferBytes = 8192;
 
 std::string directory_of(const std::string& path) {
@@ -124,10 +125,15 @@ FileReplacer::~FileReplacer() {
   if (temporary_) (void)::unlink(temporary_->c_str());
 }
 
-Status FileReplacer::commit(std::span<const std::uint8_t> bytes) {
-  const char* zero_write_text = bytes.size() < kWriterBufferBytes ? "failed to write the buffered data"
-                                                                  : "failed to write whole buffer";
-  if (Status written = write_all(file_, bytes, zero_write_text); !written) return written;
+Status FileReplacer::write(std::span<const std::uint8_t> bytes) {
+  // Only the last piece of a file can leave the total below the buffer size.
+  written_ += bytes.size();
+  const char* zero_write_text =
+      written_ < kWriterBufferBytes ? "failed to write the buffered data" : "failed to write whole buffer";
+  return write_all(file_, bytes, zero_write_text);
+}
+
+Status FileReplacer::commit() {
   // FIFOs and devices have nothing to sync or rename.
   if (!temporary_) return file_.close();
   if (Status synced = sync(file_); !synced) return synced;

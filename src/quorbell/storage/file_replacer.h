@@ -40,14 +40,17 @@ class FileReplacer {
   FileReplacer(FileReplacer&& other) noexcept
       : file_(std::move(other.file_)),
         target_(std::move(other.target_)),
-        temporary_(std::exchange(other.temporary_, std::nullopt)) {}
+        temporary_(std::exchange(other.temporary_, std::nullopt)),
+        written_(other.written_) {}
   FileReplacer& operator=(FileReplacer&&) = delete;
   ~FileReplacer();
 
-  // Writes bytes as the file's whole contents and puts the file in place.
-  // On failure the target still holds its old contents (unless written in
-  // place) and the temporary file is gone.
-  Status commit(std::span<const std::uint8_t> bytes);
+  // Appends bytes to the new contents.
+  Status write(std::span<const std::uint8_t> bytes);
+  // Puts the written contents in place. After any failure, of this or of
+  // write, the target still holds its old contents (unless written in
+  // place) and the temporary file is gone once the replacer is dropped.
+  Status commit();
 
  private:
   FileReplacer(FileDescriptor file, std::string target, std::optional<std::string> temporary)
@@ -56,6 +59,7 @@ class FileReplacer {
   FileDescriptor file_;
   std::string target_;                    // the file that ends up with the bytes
   std::optional<std::string> temporary_;  // absent when written in place
+  std::size_t written_ = 0;
 };
 
 }  // namespace quorbell

@@ -1,6 +1,7 @@
 #include "storage/snapshot_codec.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -25,9 +26,8 @@ std::size_t capped_reservation(std::uint64_t declared) {
   return static_cast<std::size_t>(std::min<std::uint64_t>(declared, kReserveBudgetBytes / sizeof(Element)));
 }
 
-// One routine for measuring and writing, so the two cannot disagree.
-template <class Sink>
-void encode_into(Sink& out, const PointStore& points, const HNSWIndex& index) {
+template <class Writer>
+void encode_into(Writer& out, const PointStore& points, const HNSWIndex& index) {
   out.varint(points.size());
   points.for_each([&](std::uint64_t key, const PointView& point) {
     out.varint(key);
@@ -193,12 +193,18 @@ class SnapshotDecoder {
 
 }  // namespace
 
-ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index) {
-  WireSizer sizer;
-  encode_into(sizer, points, index);
-  ByteBuffer bytes(sizer.size());
-  WireWriter writer(bytes.data());
+void encode_snapshot(const PointStore& points, const HNSWIndex& index, const SnapshotSink& sink) {
+  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[SNAPSHOT_CHUNK_BYTES]);
+  WireWriter writer(std::span<std::uint8_t>(buffer.get(), SNAPSHOT_CHUNK_BYTES), std::cref(sink));
   encode_into(writer, points, index);
+  writer.finish();
+}
+
+ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index) {
+  ByteBuffer bytes;
+  encode_snapshot(points, index, [&](std::span<const std::uint8_t> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  });
   return bytes;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -21,8 +22,17 @@ struct SnapshotState {
   HNSWIndex index;
 };
 
-// The whole encoding of points and index, in their iteration order. Only
-// reads them, so the caller's read locks are enough.
+// Receives an encoding piece by piece, in order.
+using SnapshotSink = std::function<void(std::span<const std::uint8_t>)>;
+
+// Encodes points and index, in their iteration order, handing the bytes to
+// sink in pieces of at most SNAPSHOT_CHUNK_BYTES: a save streams them to its
+// file without ever holding the whole encoding. Only reads the store, so
+// the caller's read locks are enough.
+inline constexpr std::size_t SNAPSHOT_CHUNK_BYTES = std::size_t{256} << 10;
+void encode_snapshot(const PointStore& points, const HNSWIndex& index, const SnapshotSink& sink);
+
+// The whole encoding in one buffer.
 ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index);
 
 // Decodes a snapshot from the front of bytes. On a fault the error's

@@ -30,8 +30,14 @@ Status Segment::save_to_disk(const std::string& path) const {
 
   auto file = FileReplacer::begin(path);
   if (!file) return with_prefix(kCreateFailed, file.error());
-  const ByteBuffer bytes = encode_snapshot(points_, index_);
-  if (Status written = file.value().commit(bytes); !written) return with_prefix(kWriteFailed, written.error());
+  // The encoding streams through a small buffer into the file; after a
+  // failed write the rest of it is dropped.
+  Status written;
+  encode_snapshot(points_, index_, [&](std::span<const std::uint8_t> piece) {
+    if (written) written = file.value().write(piece);
+  });
+  if (written) written = file.value().commit();
+  if (!written) return with_prefix(kWriteFailed, written.error());
   return {};
 }
 

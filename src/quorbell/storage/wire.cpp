@@ -54,15 +54,6 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
-void WireWriter::floats(std::span<const float> values) {
-  if constexpr (std::endian::native == std::endian::little) {
-    if (!values.empty()) std::memcpy(out_, values.data(), values.size_bytes());
-    out_ += values.size_bytes();
-  } else {
-    for (float value : values) little_endian(std::bit_cast<std::uint32_t>(value));
-  }
-}
-
 bool WireReader::bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byte,
                                 std::uint64_t& out) {
   std::uint64_t value = 0;

@@ -7,17 +7,17 @@
 //   optional          tag byte 0x00 (absent) or 0x01 (a value follows)
 //   string            varint byte length, then the UTF-8 bytes
 //
-// WireSizer and WireWriter share one interface, so a single encoding routine
-// can first measure its output and then write it into an exact buffer.
 // WireReader reports a fault as a WireError; decoding stops at the first.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorbell {
@@ -37,10 +37,6 @@ std::string_view wire_error_text(WireError error);
 // nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
 
-inline std::size_t varint_length(std::uint64_t value) {
-  return static_cast<std::size_t>(std::bit_width(value | 1) + 6) / 7;
-}
-
 inline std::uint64_t zigzag_encode(std::int64_t value) {
   return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
 }
@@ -49,56 +45,74 @@ inline std::int64_t zigzag_decode(std::uint64_t value) {
   return static_cast<std::int64_t>((value >> 1) ^ (0 - (value & 1)));
 }
 
-// Counts the bytes an encoding will take.
-class WireSizer {
- public:
-  void byte(std::uint8_t) { size_ += 1; }
-  void varint(std::uint64_t value) { size_ += varint_length(value); }
-  void zigzag(std::int64_t value) { varint(zigzag_encode(value)); }
-  void floats(std::span<const float> values) { size_ += values.size_bytes(); }
-  void f64(double) { size_ += sizeof(double); }
-  void string(std::string_view text) {
-    varint(text.size());
-    size_ += text.size();
-  }
-
-  std::size_t size() const { return size_; }
-
- private:
-  std::size_t size_ = 0;
-};
-
-// Writes an encoding into a buffer the caller has sized with WireSizer.
+// Writes items through a fixed buffer, handing the filled part to
+// flush(std::span<const std::uint8_t>) whenever an item does not fit and
+// once more at finish(), so any encoding passes through a buffer of the
+// same small size.
+template <class Flush>
 class WireWriter {
  public:
-  explicit WireWriter(std::uint8_t* out) : out_(out) {}
+  WireWriter(std::span<std::uint8_t> buffer, Flush flush)
+      : begin_(buffer.data()), next_(buffer.data()), end_(buffer.data() + buffer.size()), flush_(std::move(flush)) {}
 
-  void byte(std::uint8_t value) { *out_++ = value; }
+  void byte(std::uint8_t value) {
+    room(1);
+    *next_++ = value;
+  }
   void varint(std::uint64_t value) {
+    room(10);
     while (value >= 0x80) {
-      *out_++ = static_cast<std::uint8_t>(value | 0x80);
+      *next_++ = static_cast<std::uint8_t>(value | 0x80);
       value >>= 7;
     }
-    *out_++ = static_cast<std::uint8_t>(value);
+    *next_++ = static_cast<std::uint8_t>(value);
   }
   void zigzag(std::int64_t value) { varint(zigzag_encode(value)); }
-  void floats(std::span<const float> values);
+  void floats(std::span<const float> values) {
+    if constexpr (std::endian::native == std::endian::little) {
+      raw(values.data(), values.size_bytes());
+    } else {
+      for (float value : values) little_endian(std::bit_cast<std::uint32_t>(value));
+    }
+  }
   void f64(double value) { little_endian(std::bit_cast<std::uint64_t>(value)); }
   void string(std::string_view text) {
     varint(text.size());
-    if (!text.empty()) std::memcpy(out_, text.data(), text.size());
-    out_ += text.size();
+    raw(text.data(), text.size());
   }
 
-  std::uint8_t* position() const { return out_; }
+  // Hands over what is still buffered.
+  void finish() { flush(); }
 
  private:
+  void flush() {
+    if (next_ != begin_) flush_(std::span<const std::uint8_t>(begin_, next_));
+    next_ = begin_;
+  }
+  void room(std::size_t bytes) {
+    if (static_cast<std::size_t>(end_ - next_) < bytes) flush();
+  }
+  void raw(const void* data, std::size_t size) {
+    const auto* from = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      if (next_ == end_) flush();
+      const std::size_t part = std::min(size, static_cast<std::size_t>(end_ - next_));
+      std::memcpy(next_, from, part);
+      next_ += part;
+      from += part;
+      size -= part;
+    }
+  }
   template <class U>
   void little_endian(U bits) {
-    for (std::size_t i = 0; i < sizeof(U); ++i) *out_++ = static_cast<std::uint8_t>(bits >> (8 * i));
+    room(sizeof(U));
+    for (std::size_t i = 0; i < sizeof(U); ++i) *next_++ = static_cast<std::uint8_t>(bits >> (8 * i));
   }
 
-  std::uint8_t* out_;
+  std::uint8_t* const begin_;
+  std::uint8_t* next_;
+  std::uint8_t* const end_;
+  Flush flush_;
 };
 
 // Reads items from the front of a byte span. Every read returns false on a
