@@ -262,6 +262,29 @@ def test_loaded_graph_parameters_are_kept(tmp_path):
     assert set(points) == {7, 9}
 
 
+def chain_state(ef_search, m=16, count=500):
+    """count points linked in a chain on layer 0, entered at point 0."""
+    points = [(i, i, [f32_bits(1.0), f32_bits(i / count)], None) for i in range(count)]
+    nodes = [(i, i, [[j for j in (i - 1, i + 1) if 0 <= j < count]] + [[] for _ in range(15)]) for i in range(count)]
+    return points, (m, 64, ef_search, 0, 0, nodes)
+
+
+@pytest.mark.parametrize("ef_search, hits", [(0, 1), (3, 3), (40, 40)])
+def test_loaded_ef_search_bounds_graph_searches(tmp_path, ef_search, hits):
+    store = load_bytes(encode(chain_state(ef_search)), tmp_path)
+    assert len(store.search([1.0, 0.5], 100, "cosine")) == hits
+
+
+def test_loaded_m_drives_later_level_draws(tmp_path):
+    # With m 1 every level drawn is 15, so the next point becomes the entry
+    # point at the top layer.
+    store = load_bytes(encode(chain_state(32, m=1, count=3)), tmp_path)
+    store.upsert(99, [1.0, 1.0], None)
+    _, (m, _, _, entry, max_level), nodes = snapshot_of(store, tmp_path)
+    assert (m, entry, max_level) == (1, 99, 15)
+    assert 99 in nodes
+
+
 def test_unvalidated_states_load_as_written(tmp_path):
     """Keys that differ from ids, a long Keyword, links to nothing, a
     max_level above 15 and neighbour lists of every layer load unchanged."""
