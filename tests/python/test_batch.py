@@ -166,3 +166,31 @@ def test_pool_that_cannot_start_fails_every_batch():
     assert first.startswith("PanicException pyo3_runtime The global thread pool has not been initialized.")
     assert second == first
     assert searched == "[(1, 1.0)]"
+
+
+FORKED = textwrap.dedent(
+    """
+    import os, signal, quorbell
+    store = quorbell.VectorStorage()
+    store.upsert(1, [1.0, 0.0], None)
+    expected = [[(1, 1.0)]] * 16
+    assert store.batch_search([[1.0, 0.0]] * 16, 1, "cosine") == expected
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)  # a child stuck waiting for its parent's workers ends here
+        threads = len(os.listdir("/proc/self/task"))
+        ok = store.batch_search([[1.0, 0.0]] * 16, 1, "cosine") == expected
+        os._exit(0 if ok and len(os.listdir("/proc/self/task")) == threads + 2 else 1)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+    """
+)
+
+
+def test_forked_child_starts_a_pool_of_its_own():
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = "2"
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", FORKED], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"]

@@ -1,9 +1,11 @@
 #include "bindings/worker_pool.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -70,15 +72,23 @@ WorkerPool::WorkerPool(std::size_t threads)
 }
 
 Result<WorkerPool*> WorkerPool::global() {
-  // A static local: initialised once even under concurrent first calls,
-  // and a failure is kept like a success.
-  static const Result<WorkerPool*> pool = []() -> Result<WorkerPool*> {
-    auto created = start(system_thread_count());
-    if (created) return created;
-    return Error{ErrorKind::Fault,
-                 "The global thread pool has not been initialized.: " + created.error().message};
-  }();
-  return pool;
+  // A child forked after the pool started has none of its threads (work
+  // handed in would wait forever), so the pool belongs to the process that
+  // started it and a child starts its own on first use. A failure is kept
+  // like a success: later calls return it without trying again.
+  static std::mutex mutex;
+  static pid_t owner = 0;
+  static std::optional<Result<WorkerPool*>> pool;
+  std::lock_guard lock(mutex);
+  if (!pool || owner != getpid()) {
+    owner = getpid();
+    pool = start(system_thread_count());
+    if (!*pool) {
+      pool = Error{ErrorKind::Fault, "The global thread pool has not been initialized.: " +
+                                         pool->error().message};
+    }
+  }
+  return *pool;
 }
 
 Result<WorkerPool*> WorkerPool::start(std::size_t threads, std::size_t stack_bytes) {

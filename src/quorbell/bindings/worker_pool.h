@@ -35,9 +35,9 @@ class WorkerPool {
   static constexpr std::size_t DEFAULT_STACK_BYTES = std::size_t{2} << 20;
 
   // The process-wide pool, started on first use with system_thread_count()
-  // workers. Concurrent first calls start one pool. If it cannot start,
-  // every call returns the same Fault: "The global thread pool has not been
-  // initialized." followed by the reason.
+  // workers. Concurrent first calls start one pool; a forked child starts
+  // its own. If it cannot start, every call returns the same Fault: "The
+  // global thread pool has not been initialized." followed by the reason.
   static Result<WorkerPool*> global();
 
   // Starts a pool of `threads` (at least 1) workers that lives until the
