@@ -39,7 +39,7 @@ class RankedListsModel : public ::testing::TestWithParam<unsigned> {};
 // against the literal lists.
 TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
   std::mt19937 rng(GetParam());
-  const float values[] = {0.5f, 0.25f, 0.25f, 1.0f, 0.0f, NAN, FLOAT_MAX, 0.75f};
+  const float values[] = {0.5f, 0.25f, 0.25f, 1.0f, 0.0f, -0.0f, NAN, FLOAT_MAX, 0.75f, -INFINITY, INFINITY};
   const std::size_t bound = 1 + rng() % 6;
   CandidateQueue candidates;
   ResultList results;
@@ -53,10 +53,10 @@ TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
       const RankedSlot expected = candidate_model.front();
       candidate_model.erase(candidate_model.begin());
       const RankedSlot got = candidates.pop_first();
-      ASSERT_EQ(got.sequence, expected.sequence) << step;
+      ASSERT_EQ(got.sequence(), expected.sequence()) << step;
       continue;
     }
-    const RankedSlot pair{values[rng() % std::size(values)], sequence, sequence};
+    const RankedSlot pair = ranked_slot(values[rng() % std::size(values)], sequence, sequence);
     ++sequence;
     candidates.push(pair);
     candidate_model.push_back(pair);
@@ -72,7 +72,7 @@ TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
   results.drain_sorted(drained);
   stable_sort_pairs(result_model);
   ASSERT_EQ(drained.size(), result_model.size());
-  for (std::size_t k = 0; k < drained.size(); ++k) EXPECT_EQ(drained[k].sequence, result_model[k].sequence);
+  for (std::size_t k = 0; k < drained.size(); ++k) EXPECT_EQ(drained[k].sequence(), result_model[k].sequence());
   EXPECT_EQ(results.size(), 0u);
 }
 
@@ -81,13 +81,13 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RankedListsModel, ::testing::Range(1u, 41u));
 TEST(ResultList, WorstIsTheLargestAfterTheLastNaN) {
   ResultList list;
   EXPECT_EQ(list.worst(), FLOAT_MAX);
-  list.append({0.5f, 0, 0});
-  list.append({0.3f, 1, 1});
+  list.append(ranked_slot(0.5f, 0, 0));
+  list.append(ranked_slot(0.3f, 1, 1));
   EXPECT_EQ(list.worst(), 0.5f);
-  list.append({NAN, 2, 2});
+  list.append(ranked_slot(NAN, 2, 2));
   EXPECT_TRUE(std::isnan(list.worst()));
-  list.append({0.2f, 3, 3});
-  list.append({0.1f, 4, 4});
+  list.append(ranked_slot(0.2f, 3, 3));
+  list.append(ranked_slot(0.1f, 4, 4));
   EXPECT_EQ(list.worst(), 0.2f);
   // Sorting for the trim puts the NaN last, and then removes it.
   list.remove_last();

@@ -1,7 +1,14 @@
 // Open-addressing map from a 64-bit id to a dense 32-bit slot number.
+//
 // Slots are handed out by the owner and never removed, so the table needs
-// no tombstones. Ids are mixed with a per-process random key so that
-// adversarial id sets cannot force long probe chains.
+// no tombstones. The owner already keeps each slot's id, so the table stores
+// only the slot and 32 bits of the id's hash (8 bytes an entry); a lookup
+// confirms a matching tag by asking the owner for the slot's id, which the
+// owner reads next anyway. Ids are mixed with a per-process random key so
+// that adversarial id sets cannot force long probe chains.
+//
+// Every call that can meet stored entries takes key_of, a callable that
+// returns the id stored at a slot.
 #pragma once
 
 #include <cstdint>
@@ -14,33 +21,68 @@ class IdSlotMap {
  public:
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
-  std::optional<std::uint32_t> find(std::uint64_t id) const {
-    if (slots_.empty()) return std::nullopt;
-    for (std::size_t i = bucket(id);; i = (i + 1) & mask_) {
-      const Entry& e = slots_[i];
+  IdSlotMap();
+
+  template <class KeyOf>
+  std::optional<std::uint32_t> find(std::uint64_t id, const KeyOf& key_of) const {
+    if (entries_.empty()) return std::nullopt;
+    const std::uint64_t h = hash(id);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Entry& e = entries_[i];
       if (e.slot == kEmpty) return std::nullopt;
-      if (e.id == id) return e.slot;
+      if (e.tag == tag && key_of(e.slot) == id) return e.slot;
     }
   }
 
-  // Maps id to slot; the id must not be present yet.
-  void insert(std::uint64_t id, std::uint32_t slot);
+  // Maps id to slot; the id must not be present yet. key_of need not know
+  // the new slot.
+  template <class KeyOf>
+  void insert(std::uint64_t id, std::uint32_t slot, const KeyOf& key_of) {
+    if (capacity_for(count_ + 1) > entries_.size()) rehash(capacity_for(count_ + 1), key_of);
+    place(hash(id), slot);
+    ++count_;
+  }
 
-  void reserve(std::size_t count);
+  template <class KeyOf>
+  void reserve(std::size_t count, const KeyOf& key_of) {
+    if (capacity_for(count) > entries_.size()) rehash(capacity_for(count), key_of);
+  }
+
   std::size_t size() const { return count_; }
 
  private:
   struct Entry {
-    std::uint64_t id;
     std::uint32_t slot;
+    std::uint32_t tag;
   };
 
-  std::size_t bucket(std::uint64_t id) const;
-  void rehash(std::size_t capacity);
+  // A power of two above 5/4 of count: the load stays at most 4/5. Probes
+  // compare 8-byte entries in a row, so the longer chains this allows stay
+  // cheap.
+  static std::size_t capacity_for(std::size_t count);
+  std::uint64_t hash(std::uint64_t id) const {
+    std::uint64_t x = (id ^ seed_) * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 29;
+    x *= 0xBF58476D1CE4E5B9ull;
+    return x ^ (x >> 32);
+  }
+  void place(std::uint64_t h, std::uint32_t slot);
 
-  std::vector<Entry> slots_;
+  template <class KeyOf>
+  void rehash(std::size_t capacity, const KeyOf& key_of) {
+    std::vector<Entry> old = std::move(entries_);
+    entries_.assign(capacity, Entry{kEmpty, 0});
+    mask_ = capacity - 1;
+    for (const Entry& e : old) {
+      if (e.slot != kEmpty) place(hash(key_of(e.slot)), e.slot);
+    }
+  }
+
+  std::vector<Entry> entries_;
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
+  std::uint64_t seed_;
 };
 
 }  // namespace quorbell

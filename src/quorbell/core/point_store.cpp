@@ -32,17 +32,20 @@ float* PointStore::allocate(std::size_t length) {
 
 std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<const float> vector,
                                  std::optional<Payload> payload) {
+  // A record keeps a vector's length in 32 bits: 16 GiB of components.
+  if (vector.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   std::unique_ptr<Payload> boxed;
   if (payload) boxed = std::make_unique<Payload>(std::move(*payload));
 
-  auto existing = slots_.find(key);
+  auto existing = slot_of(key);
   if (existing) {
     Record& r = records_[*existing];
     if (r.length != vector.size()) {
+      float* data = allocate(vector.size());
       dead_components_ += r.length;
       live_components_ -= r.length;
-      r.data = allocate(vector.size());
-      r.length = vector.size();
+      r.data = data;
+      r.length = static_cast<std::uint32_t>(vector.size());
       live_components_ += vector.size();
     }
     if (!vector.empty()) std::memcpy(r.data, vector.data(), vector.size_bytes());
@@ -59,16 +62,17 @@ std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<
   if (records_.size() == records_.capacity()) records_.reserve(std::max<std::size_t>(16, records_.size() * 2));
   float* data = allocate(vector.size());
   if (!vector.empty()) std::memcpy(data, vector.data(), vector.size_bytes());
-  slots_.insert(key, slot);
+  slots_.insert(key, slot, key_of());
   records_.push_back(
-      Record{key, id, data, vector.size(), std::move(boxed), sum_squares(vector.data(), vector.size())});
+      Record{key, id, data, static_cast<std::uint32_t>(vector.size()), sum_squares(vector.data(), vector.size()),
+             std::move(boxed)});
   live_components_ += vector.size();
   return slot;
 }
 
 void PointStore::reserve(std::size_t points, std::size_t components) {
   records_.reserve(records_.size() + points);
-  slots_.reserve(records_.size() + points);
+  slots_.reserve(records_.size() + points, key_of());
   if (components > chunk_capacity_ - chunk_used_ && components > 0) {
     chunks_.push_back(std::unique_ptr<float[]>(new float[components]));
     chunk_capacity_ = components;

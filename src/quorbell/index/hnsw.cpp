@@ -53,18 +53,18 @@ std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m) {
 std::uint64_t HNSWIndex::random_level() const { return level_from_random(thread_random_u64(), m); }
 
 HNSWIndex::Position HNSWIndex::position_of(std::uint64_t id) const {
-  return Position{id, slot_of_.find(id).value_or(kNoSlot)};
+  return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)};
 }
 
 std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
-  if (auto slot = slot_of_.find(id)) return *slot;
+  if (auto slot = slot_of_.find(id, key_of())) return *slot;
   if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   // Every container grows before the map learns the slot, so a failed
   // allocation leaves no slot half made.
   slots_.push_back(SlotInfo{id, kNoSlot, kNotANode});
   base_.resize(slots_.size());
-  slot_of_.insert(id, slot);
+  slot_of_.insert(id, slot, key_of());
   return slot;
 }
 
@@ -280,7 +280,7 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
   candidates.clear();
   results.clear();
   std::uint32_t sequence = 0;
-  const RankedSlot first{probe.distance(*start), sequence++, current.slot};
+  const RankedSlot first = ranked_slot(probe.distance(*start), sequence++, current.slot);
   candidates.push(first);
   results.append(first);
   if (current.slot != kNoSlot && examinable(current.id)) visited.test_and_mark(current.slot);
@@ -299,7 +299,7 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
     for (std::size_t k = 0; k < scratch.views.size(); ++k) {
       const float distance = scratch.distances[k];
       if (!(distance < worst) && results.size() >= ef_search) continue;
-      const RankedSlot pair{distance, sequence++, scratch.view_slots[k]};
+      const RankedSlot pair = ranked_slot(distance, sequence++, scratch.view_slots[k]);
       candidates.push(pair);
       results.append(pair);
       if (results.size() > ef_search) results.remove_last();

@@ -146,6 +146,13 @@ class HNSWIndex {
   Position walk(const CosineProbe& probe, Position start, std::uint64_t layer,
                 const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
 
+  // The id stored at a slot, for the id map's lookups.
+  struct KeyAt {
+    const HNSWIndex* index;
+    std::uint64_t operator()(std::uint32_t slot) const { return index->slots_[slot].key; }
+  };
+  KeyAt key_of() const { return KeyAt{this}; }
+
   IdSlotMap slot_of_;
   std::vector<SlotInfo> slots_;
   LinkLists base_;   // layer 0, one list per slot

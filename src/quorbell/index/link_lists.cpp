@@ -7,40 +7,62 @@
 namespace quorbell {
 
 namespace {
-// Most lists hold one to three links; hubs double their way up.
-constexpr std::size_t kFirstCapacity = 2;
+// A list leaving its head gets room for this many values at first.
+constexpr std::size_t kFirstRun = 8;
 // Compaction is not worth a pass over a small pool.
 constexpr std::size_t kCompactionFloor = 4096;
 }  // namespace
 
-void LinkLists::relocate(Run& run, std::size_t capacity) {
+std::uint32_t LinkLists::reserve_run(std::size_t capacity) {
   const std::size_t begin = pool_.size();
   if (capacity > std::numeric_limits<std::uint32_t>::max() - begin) throw std::bad_alloc();
   pool_.resize(begin + capacity);
-  std::copy_n(pool_.begin() + run.begin, run.size, pool_.begin() + static_cast<std::ptrdiff_t>(begin));
-  abandoned_ += run.capacity;
-  run.begin = static_cast<std::uint32_t>(begin);
-  run.capacity = static_cast<std::uint32_t>(capacity);
+  return static_cast<std::uint32_t>(begin);
+}
+
+void LinkLists::release_run(Head& head) {
+  if (head.size > kInline) abandoned_ += head.values[kCapacity];
 }
 
 void LinkLists::append(std::size_t index, std::uint32_t value) {
-  Run& run = runs_[index];
-  if (run.size == run.capacity) {
-    relocate(run, std::max<std::size_t>(kFirstCapacity, std::size_t{run.capacity} * 2));
+  Head& head = heads_[index];
+  if (head.size < kInline) {
+    head.values[head.size++] = value;
+    return;
   }
-  pool_[run.begin + run.size] = value;
-  ++run.size;
+  if (head.size == kInline) {
+    const std::uint32_t begin = reserve_run(kFirstRun);
+    std::copy_n(head.values, kInline, pool_.begin() + begin);
+    head.values[kBegin] = begin;
+    head.values[kCapacity] = kFirstRun;
+  } else if (head.size == head.values[kCapacity]) {
+    const std::uint32_t old_begin = head.values[kBegin];
+    const std::uint32_t begin = reserve_run(std::size_t{head.size} * 2);
+    std::copy_n(pool_.begin() + old_begin, head.size, pool_.begin() + begin);
+    release_run(head);
+    head.values[kBegin] = begin;
+    head.values[kCapacity] = head.size * 2;
+  }
+  pool_[head.values[kBegin] + head.size] = value;
+  ++head.size;
   compact_if_wasteful();
 }
 
 void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values) {
-  Run& run = runs_[index];
-  if (values.size() > run.capacity) {
-    run.size = 0;
-    relocate(run, values.size());
+  Head& head = heads_[index];
+  if (values.size() <= kInline) {
+    release_run(head);
+    std::copy(values.begin(), values.end(), head.values);
+  } else {
+    if (head.size <= kInline || head.values[kCapacity] < values.size()) {
+      const std::uint32_t begin = reserve_run(values.size());
+      release_run(head);
+      head.values[kBegin] = begin;
+      head.values[kCapacity] = static_cast<std::uint32_t>(values.size());
+    }
+    std::copy(values.begin(), values.end(), pool_.begin() + head.values[kBegin]);
   }
-  std::copy(values.begin(), values.end(), pool_.begin() + run.begin);
-  run.size = static_cast<std::uint32_t>(values.size());
+  head.size = static_cast<std::uint32_t>(values.size());
   compact_if_wasteful();
 }
 
@@ -48,11 +70,12 @@ void LinkLists::compact_if_wasteful() {
   if (abandoned_ < kCompactionFloor || abandoned_ * 2 < pool_.size()) return;
   std::vector<std::uint32_t> fresh;
   fresh.reserve(pool_.size() - abandoned_);
-  for (Run& run : runs_) {
+  for (Head& head : heads_) {
+    if (head.size <= kInline) continue;
     const auto begin = static_cast<std::uint32_t>(fresh.size());
-    fresh.insert(fresh.end(), pool_.begin() + run.begin, pool_.begin() + run.begin + run.size);
-    fresh.resize(fresh.size() + (run.capacity - run.size));
-    run.begin = begin;
+    const auto run = pool_.begin() + head.values[kBegin];
+    fresh.insert(fresh.end(), run, run + head.values[kCapacity]);
+    head.values[kBegin] = begin;
   }
   pool_ = std::move(fresh);
   abandoned_ = 0;

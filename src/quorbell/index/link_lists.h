@@ -1,9 +1,11 @@
-// Many short growable lists of 32-bit values in one flat pool.
+// Many short growable lists of 32-bit values.
 //
-// Lists are numbered densely by their owner. Each occupies a run of the
-// pool; a list that outgrows its run moves to the end of the pool with twice
-// the room, and the pool is compacted once abandoned runs outweigh the live
-// ones. Reading a list is one lookup and one contiguous span.
+// Lists are numbered densely by their owner. Each list has a 16-byte head
+// that holds up to three values itself, which covers most lists of a graph
+// with one forward link per node, so reading them costs no second lookup.
+// Longer lists live in a flat pool: a list that outgrows its run moves to
+// the end of the pool with twice the room, and the pool is compacted once
+// abandoned runs outweigh the live ones.
 //
 // Thread safety: const methods may run concurrently; anything else needs
 // exclusive access.
@@ -18,38 +20,41 @@ namespace quorbell {
 class LinkLists {
  public:
   // Number of lists; lists [0, count) exist and start empty.
-  std::size_t count() const { return runs_.size(); }
-  void resize(std::size_t count) { runs_.resize(count); }
-  void reserve(std::size_t count) { runs_.reserve(count); }
+  std::size_t count() const { return heads_.size(); }
+  void resize(std::size_t count) { heads_.resize(count); }
 
+  // Valid until the lists are next modified.
   std::span<const std::uint32_t> list(std::size_t index) const {
-    const Run& run = runs_[index];
-    return {pool_.data() + run.begin, run.size};
+    const Head& head = heads_[index];
+    if (head.size <= kInline) return {head.values, head.size};
+    return {pool_.data() + head.values[kBegin], head.size};
   }
-  std::size_t size(std::size_t index) const { return runs_[index].size; }
-  // Asks the CPU to start loading where a list lives (the list itself
-  // follows from there).
-  void prefetch(std::size_t index) const { __builtin_prefetch(&runs_[index]); }
+  // Asks the CPU to start loading a list's head (and so a short list).
+  void prefetch(std::size_t index) const { __builtin_prefetch(&heads_[index]); }
 
   void append(std::size_t index, std::uint32_t value);
-  // Replaces the list's contents.
+  // Replaces the list's contents; `values` must not point into these lists.
   void assign(std::size_t index, std::span<const std::uint32_t> values);
 
  private:
-  struct Run {
-    std::uint32_t begin = 0;
+  static constexpr std::uint32_t kInline = 3;
+  // Where a list longer than kInline keeps its run in the pool.
+  static constexpr std::size_t kBegin = 0, kCapacity = 1;
+
+  struct Head {
     std::uint32_t size = 0;
-    std::uint32_t capacity = 0;
+    std::uint32_t values[kInline] = {};  // the values, or begin and capacity of the run
   };
 
-  // Gives the list a fresh run of `capacity` at the pool's end, keeping its
-  // contents.
-  void relocate(Run& run, std::size_t capacity);
+  // Room for `capacity` values at the pool's end; returns where it begins.
+  std::uint32_t reserve_run(std::size_t capacity);
+  // Counts a pooled list's run as abandoned (the list is about to leave it).
+  void release_run(Head& head);
   void compact_if_wasteful();
 
-  std::vector<Run> runs_;
+  std::vector<Head> heads_;
   std::vector<std::uint32_t> pool_;
-  std::size_t abandoned_ = 0;  // pool entries no run owns any more
+  std::size_t abandoned_ = 0;  // pool entries no list owns any more
 };
 
 }  // namespace quorbell

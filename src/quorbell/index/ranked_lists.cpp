@@ -8,7 +8,8 @@ namespace quorbell {
 
 namespace {
 // Heap orders: std:: heaps keep the greatest element on top.
-bool comes_later(const RankedSlot& a, const RankedSlot& b) { return ranks_ahead(b, a); }
+constexpr auto comes_later = [](const RankedSlot& a, const RankedSlot& b) { return ranks_ahead(b, a); };
+constexpr auto comes_ahead = [](const RankedSlot& a, const RankedSlot& b) { return ranks_ahead(a, b); };
 }  // namespace
 
 void CandidateQueue::push(RankedSlot pair) {
@@ -41,7 +42,7 @@ void ResultList::append(RankedSlot pair) {
     return;
   }
   numbers_.push_back(pair);
-  std::push_heap(numbers_.begin(), numbers_.end(), ranks_ahead);
+  std::push_heap(numbers_.begin(), numbers_.end(), comes_ahead);
   if (!tail_has_number_ || !(tail_largest_ > pair.distance)) tail_largest_ = pair.distance;
   tail_has_number_ = true;
 }
@@ -53,12 +54,12 @@ void ResultList::remove_last() {
     tail_has_number_ = false;
     return;
   }
-  std::pop_heap(numbers_.begin(), numbers_.end(), ranks_ahead);
+  std::pop_heap(numbers_.begin(), numbers_.end(), comes_ahead);
   numbers_.pop_back();
 }
 
 void ResultList::drain_sorted(std::vector<RankedSlot>& out) {
-  std::sort_heap(numbers_.begin(), numbers_.end(), ranks_ahead);
+  std::sort_heap(numbers_.begin(), numbers_.end(), comes_ahead);
   out.assign(numbers_.begin(), numbers_.end());
   out.insert(out.end(), nans_.begin(), nans_.end());
   clear();

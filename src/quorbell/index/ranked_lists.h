@@ -9,27 +9,38 @@
 // the order they were added.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <vector>
 
 namespace quorbell {
 
-// One (distance, slot) pair with the sequence number of its admission.
+// One (distance, slot) pair. `order` packs the pair's place in the lists'
+// order into one integer: the distance's rank, then the sequence number of
+// the pair's admission.
 struct RankedSlot {
+  std::uint64_t order;
   float distance;
-  std::uint32_t sequence;
   std::uint32_t slot;
+
+  std::uint32_t sequence() const { return static_cast<std::uint32_t>(order); }
 };
 
-// Whether a comes before b in the lists' order.
-inline bool ranks_ahead(const RankedSlot& a, const RankedSlot& b) {
-  const bool a_nan = std::isnan(a.distance);
-  const bool b_nan = std::isnan(b.distance);
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a.distance != b.distance) return a.distance < b.distance;
-  return a.sequence < b.sequence;
+// Maps distances to integers in their order: -0.0 equal to 0.0, and every
+// NaN after all numbers and equal to the other NaNs.
+inline std::uint32_t distance_rank(float distance) {
+  if (std::isnan(distance)) return 0xFFFFFFFFu;
+  const auto bits = std::bit_cast<std::uint32_t>(distance == 0.0f ? 0.0f : distance);
+  return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
+
+inline RankedSlot ranked_slot(float distance, std::uint32_t sequence, std::uint32_t slot) {
+  return RankedSlot{(std::uint64_t{distance_rank(distance)} << 32) | sequence, distance, slot};
+}
+
+// Whether a comes before b in the lists' order.
+inline bool ranks_ahead(const RankedSlot& a, const RankedSlot& b) { return a.order < b.order; }
 
 // Pairs waiting for expansion; the first in list order comes out first.
 class CandidateQueue {
