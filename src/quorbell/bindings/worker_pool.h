@@ -10,13 +10,15 @@
 // could wait forever for itself). Offered work waits in one queue; an idle
 // worker takes the oldest offer, which is the largest range of a halving. A
 // worker whose offered half was taken helps with other offers while it
-// waits, and sleeps only when there are none. The queue, the sleepers and
-// every job's `done` flag are guarded by `mutex_`.
+// waits; a thread that finds nothing looks again for a few tens of
+// microseconds before it sleeps. The queue, the sleepers and every job's
+// `done` flag are written under `mutex_`.
 //
 // A pool lives until the process ends: its threads are detached and never
 // stopped, so a pool object is never destroyed.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -85,6 +87,7 @@ class WorkerPool {
 
   std::mutex mutex_;
   std::deque<Job*> queue_;          // offered jobs, oldest first; guarded by mutex_
+  std::atomic<std::size_t> queued_{0};  // queue_.size(), for threads spinning without the lock
   std::vector<Sleeper*> sleepers_;  // idle workers waiting for offers; guarded by mutex_
 };
 
