@@ -60,8 +60,6 @@ std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
   if (auto slot = slot_of_.find(id, key_of())) return *slot;
   if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(slots_.size());
-  // Every container grows before the map learns the slot, so a failed
-  // allocation leaves no slot half made.
   slots_.push_back(SlotInfo{id, kNoSlot, kNotANode});
   base_.resize(slots_.size());
   slot_of_.insert(id, slot, key_of());
@@ -75,19 +73,23 @@ std::span<const std::uint32_t> HNSWIndex::links(std::uint32_t slot, std::uint64_
   return upper_.list(std::size_t{block} * kUpperLayers + (layer - 1));
 }
 
+std::size_t HNSWIndex::upper_list(std::uint32_t slot, std::uint64_t layer) {
+  std::uint32_t& block = slots_[slot].upper_lists;
+  if (block == kNoUpperLists) {
+    const std::size_t blocks = upper_.count() / kUpperLayers;
+    if (blocks >= kNoUpperLists - 1) throw std::bad_alloc();
+    upper_.resize((blocks + 1) * kUpperLayers);
+    block = static_cast<std::uint32_t>(blocks);
+  }
+  return std::size_t{block} * kUpperLayers + (layer - 1);
+}
+
 void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
   if (layer == 0) {
     base_.append(slot, target);
-    return;
+  } else {
+    upper_.append(upper_list(slot, layer), target);
   }
-  std::uint32_t& block = slots_[slot].upper_lists;
-  if (block == kNoUpperLists) {
-    const std::size_t first = upper_.count();
-    if (first / kUpperLayers >= kNoUpperLists - 1) throw std::bad_alloc();
-    upper_.resize(first + kUpperLayers);
-    block = static_cast<std::uint32_t>(first / kUpperLayers);
-  }
-  upper_.append(std::size_t{block} * kUpperLayers + (layer - 1), target);
 }
 
 void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
@@ -99,19 +101,10 @@ void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
     ++node_count_;
   }
   base_.assign(slot, lists[0]);
+  // Most nodes have no upper lists; a block is made only when one is needed.
   const bool has_upper = std::any_of(lists.begin() + 1, lists.end(), [](auto l) { return !l.empty(); });
-  if (has_upper && slots_[slot].upper_lists == kNoUpperLists) {
-    // Materialise the block through the first non-empty layer.
-    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
-      if (lists[layer].empty()) continue;
-      append_link(slot, layer, lists[layer][0]);
-      break;
-    }
-  }
-  if (const std::uint32_t block = slots_[slot].upper_lists; block != kNoUpperLists) {
-    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
-      upper_.assign(std::size_t{block} * kUpperLayers + (layer - 1), lists[layer]);
-    }
+  if (has_upper || slots_[slot].upper_lists != kNoUpperLists) {
+    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) upper_.assign(upper_list(slot, layer), lists[layer]);
   }
   if (node_id != key) {
     foreign_ids_[slot] = node_id;
@@ -151,29 +144,36 @@ void HNSWIndex::put_node(std::uint64_t key, const HNSWNode& node) {
 
 std::optional<PointView> HNSWIndex::point_at(const Position& position, const PointStore& points) const {
   if (position.slot == kNoSlot) return points.find(position.id);
-  std::atomic_ref<std::uint32_t> hint(slots_[position.slot].point_hint);
-  const std::uint32_t guess = hint.load(std::memory_order_relaxed);
+  const std::uint32_t guess = point_hint(position.slot);
   if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
   const auto found = points.slot_of(position.id);
   if (!found) return std::nullopt;
-  hint.store(*found, std::memory_order_relaxed);
+  std::atomic_ref<std::uint32_t>(slots_[position.slot].point_hint).store(*found, std::memory_order_relaxed);
   return points.view(*found);
 }
 
 // The neighbours' data lie in several arrays, each a likely cache miss, so
 // the work runs in stages over the whole list, each stage first asking for
-// what the next one reads: the misses of all neighbours then overlap.
-void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
-                       const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
+// what the next one reads: the misses of all neighbours then overlap. When
+// the graph was built by upserts, a node's slot is also its point's slot,
+// so the first stage asks for that point record too, before the hint that
+// confirms it has arrived.
+void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
+                                      const VisitedSet* visited) const {
   for (const std::uint32_t slot : list) {
     __builtin_prefetch(&slots_[slot]);
     if (visited != nullptr) visited->prefetch(slot);
+    if (slot < points.size()) points.prefetch(slot);
   }
+}
+
+void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
+                       const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
+  prefetch_list_targets(list, points, visited);
   scratch.unresolved.clear();
   for (const std::uint32_t slot : list) {
     if (visited != nullptr && (!examinable(slots_[slot].key) || visited->test_and_mark(slot))) continue;
-    const std::uint32_t hint = std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
-    if (hint < points.size()) points.prefetch(hint);
+    if (const std::uint32_t hint = point_hint(slot); hint != slot && hint < points.size()) points.prefetch(hint);
     scratch.unresolved.push_back(slot);
   }
   scratch.views.clear();
@@ -287,14 +287,20 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
 
   while (!candidates.empty()) {
     const RankedSlot expanded = candidates.pop_first();
-    // The next candidate is usually the best one left now: start loading
-    // its list while this one is expanded.
-    if (!candidates.empty() && candidates.first().slot != kNoSlot) base_.prefetch(candidates.first().slot);
     // Every admission of this expansion compares against the worst distance
     // as it stands now.
     const float worst = results.worst();
     if (!is_node(expanded.slot)) continue;
     gather(base_.list(expanded.slot), points, tenant, &visited, scratch);
+    // Most expansions are followed by the best candidate left now, and that
+    // one by one of its two heap children: load ahead for them while this
+    // expansion's distances are computed.
+    if (!candidates.empty() && is_node(candidates.first().slot)) {
+      prefetch_list_targets(base_.list(candidates.first().slot), points, &visited);
+    }
+    for (const RankedSlot& runner : candidates.front_runners()) {
+      if (runner.slot != kNoSlot) base_.prefetch(runner.slot);
+    }
     probe.distances(scratch.views, scratch.distances.data());
     for (std::size_t k = 0; k < scratch.views.size(); ++k) {
       const float distance = scratch.distances[k];

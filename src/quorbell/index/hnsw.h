@@ -19,6 +19,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -132,12 +133,21 @@ class HNSWIndex {
   }
 
   std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
+  // Index in upper_ of a node's list on layer (1 to 15); makes the node's
+  // block of upper lists when it has none.
+  std::size_t upper_list(std::uint32_t slot, std::uint64_t layer);
   void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
   void store_node(std::uint64_t key, std::uint64_t node_id,
                   const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
   HNSWNode exchange_form(std::uint32_t slot) const;
 
+  std::uint32_t point_hint(std::uint32_t slot) const {
+    return std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
+  }
   std::optional<PointView> point_at(const Position& position, const PointStore& points) const;
+  // Starts loading what gather reads first for the ids of a list.
+  void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
+                             const VisitedSet* visited) const;
   // Collects into scratch the neighbours of a list that have a point passing
   // the filter; with a visited set, also skips ids that are not examinable
   // or already marked, marking each before it is tested further.

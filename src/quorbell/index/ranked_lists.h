@@ -9,9 +9,11 @@
 // the order they were added.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace quorbell {
@@ -51,6 +53,10 @@ class CandidateQueue {
   RankedSlot pop_first();
   // The pair pop_first would return now; the queue must not be empty.
   const RankedSlot& first() const { return heap_.front(); }
+  // The first pair and the two that may come right after it, in no order.
+  std::span<const RankedSlot> front_runners() const {
+    return {heap_.data(), std::min<std::size_t>(heap_.size(), 3)};
+  }
 
  private:
   std::vector<RankedSlot> heap_;
