@@ -298,6 +298,19 @@ TEST_F(Graph, WorstStaysFixedDuringOneExpansion) {
   EXPECT_EQ(knn_ids(kQuery), Ids{12});
 }
 
+TEST_F(Graph, NoStoppingRuleEvenForAFarCandidate) {
+  lift_examined_bound();
+  point(1, kMid);
+  point(10, kFar);   // admitted while there is room, then far behind the worst
+  point(11, kNear);
+  point(12, kSame);  // reachable only through 10
+  node(1, {{10, 11}});
+  node(10, {{12}});
+  index.entry_point = 1;
+  index.ef_search = 2;
+  EXPECT_EQ(knn_ids(kQuery), (Ids{12, 11}));
+}
+
 TEST_F(Graph, EveryIdIsExaminedOnce) {
   point(1, kMid);
   point(2, kNear);
@@ -461,6 +474,21 @@ TEST_F(Graph, PutNodeRoundTripsAnyState) {
   index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n); });
   EXPECT_EQ(copy.node_count(), 300u);
   for (std::uint64_t key = 0; key < 300; ++key) EXPECT_EQ(copy.node(key), index.node(key));
+}
+
+TEST_F(Graph, PointsAreFoundByIdInWhicheverStoreIsGiven) {
+  for (std::uint64_t id = 0; id < 50; ++id) upsert(id, Vec{1, static_cast<float>(id)});
+  // Another store with the same ids in another slot order and new vectors,
+  // as a loaded snapshot could pair with this graph.
+  PointStore other;
+  for (std::uint64_t id = 50; id-- > 0;) other.upsert(id, id, Vec{static_cast<float>(id), 1}, std::nullopt);
+  const Vec query{1, 0};
+  for (const Candidate& c : index.search_knn(query, other, nullptr)) {
+    EXPECT_EQ(c.distance, cosine_distance(query, Vec{static_cast<float>(c.id), 1})) << c.id;
+  }
+  for (const Candidate& c : index.search_knn(query, points, nullptr)) {
+    EXPECT_EQ(c.distance, cosine_distance(query, Vec{1, static_cast<float>(c.id)})) << c.id;
+  }
 }
 
 // ---------------------------------------------------- graph against exact
