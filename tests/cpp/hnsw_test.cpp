@@ -459,21 +459,38 @@ TEST_F(Graph, ListsStayWithinTheLinkBudget) {
 }
 
 TEST_F(Graph, PutNodeRoundTripsAnyState) {
-  HNSWIndex copy;
   std::mt19937_64 rng(5);
-  for (std::uint64_t key = 0; key < 300; ++key) {
-    HNSWNode n;
+  std::vector<HNSWNode> expected(300);
+  for (std::uint64_t key = 0; key < expected.size(); ++key) {
+    HNSWNode& n = expected[key];
     n.id = key % 7 == 0 ? rng() : key;
     for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
       const std::size_t length = layer == 0 ? rng() % 40 : (rng() % 9 == 0 ? rng() % 4 : 0);
       for (std::size_t k = 0; k < length; ++k) n.neighbors[layer].push_back(rng() % 500);
     }
-    index.put_node(key, n);
-    if (key % 3 == 0) index.put_node(key, n);  // replacing is idempotent
+    // Earlier states that the final put must replace whole: lists on every
+    // layer, or lists grown by the back links of an insert.
+    if (key % 3 == 0) {
+      HNSWNode tall;
+      tall.id = key;
+      for (auto& list : tall.neighbors) list = {key, 1, 2, 3, 4};
+      index.put_node(key, tall);
+    } else if (key % 5 == 0) {
+      index.put_node(key, n);
+      index.m = 100;
+      point(1000 + key, Vec{1, 0});
+      index.entry_point = key;
+      index.max_level = 15;
+      index.insert(1000 + key, Vec{1, 0}, points);
+    }
   }
+  for (std::uint64_t key = 0; key < expected.size(); ++key) index.put_node(key, expected[key]);
+  for (std::uint64_t key = 0; key < expected.size(); ++key) EXPECT_EQ(index.node(key), expected[key]) << key;
+
+  HNSWIndex copy;
   index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n); });
-  EXPECT_EQ(copy.node_count(), 300u);
-  for (std::uint64_t key = 0; key < 300; ++key) EXPECT_EQ(copy.node(key), index.node(key));
+  EXPECT_EQ(copy.node_count(), index.node_count());
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { EXPECT_EQ(copy.node(key), n); });
 }
 
 TEST_F(Graph, PointsAreFoundByIdInWhicheverStoreIsGiven) {

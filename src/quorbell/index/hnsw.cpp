@@ -68,20 +68,22 @@ std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
 
 std::span<const std::uint32_t> HNSWIndex::links(std::uint32_t slot, std::uint64_t layer) const {
   if (layer == 0) return base_.list(slot);
-  const std::uint32_t block = slots_[slot].upper_lists;
-  if (block == kNoUpperLists) return {};
-  return upper_.list(std::size_t{block} * kUpperLayers + (layer - 1));
+  const std::uint32_t packed = slots_[slot].upper_lists;
+  if (packed == kNotANode || layer > upper_count(packed)) return {};
+  return upper_.list(first_upper(packed) + (layer - 1));
 }
 
 std::size_t HNSWIndex::upper_list(std::uint32_t slot, std::uint64_t layer) {
-  std::uint32_t& block = slots_[slot].upper_lists;
-  if (block == kNoUpperLists) {
-    const std::size_t blocks = upper_.count() / kUpperLayers;
-    if (blocks >= kNoUpperLists - 1) throw std::bad_alloc();
-    upper_.resize((blocks + 1) * kUpperLayers);
-    block = static_cast<std::uint32_t>(blocks);
+  std::uint32_t& packed = slots_[slot].upper_lists;
+  const std::uint32_t count = upper_count(packed);
+  if (layer > count) {
+    const std::size_t first = upper_.count();
+    if (first + layer >= kUpperListsLimit) throw std::bad_alloc();
+    upper_.resize(first + layer);
+    for (std::size_t k = 0; k < count; ++k) upper_.move_list(first_upper(packed) + k, first + k);
+    packed = static_cast<std::uint32_t>(first << 4) | static_cast<std::uint32_t>(layer);
   }
-  return std::size_t{block} * kUpperLayers + (layer - 1);
+  return first_upper(packed) + (layer - 1);
 }
 
 void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
@@ -101,10 +103,13 @@ void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
     ++node_count_;
   }
   base_.assign(slot, lists[0]);
-  // Most nodes have no upper lists; a block is made only when one is needed.
-  const bool has_upper = std::any_of(lists.begin() + 1, lists.end(), [](auto l) { return !l.empty(); });
-  if (has_upper || slots_[slot].upper_lists != kNoUpperLists) {
-    for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) upper_.assign(upper_list(slot, layer), lists[layer]);
+  // Upper lists are made up to the highest non-empty one; lists the node
+  // had before are emptied.
+  std::uint64_t top = MAX_LAYERS - 1;
+  while (top > 0 && lists[top].empty()) --top;
+  if (top > 0) upper_list(slot, top);
+  for (std::uint64_t layer = 1; layer <= upper_count(slots_[slot].upper_lists); ++layer) {
+    upper_.assign(upper_list(slot, layer), lists[layer]);
   }
   if (node_id != key) {
     foreign_ids_[slot] = node_id;

@@ -99,10 +99,14 @@ class HNSWIndex {
 
  private:
   static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
-  static constexpr std::size_t kUpperLayers = MAX_LAYERS - 1;
-  // Values of SlotInfo::upper_lists that are not a block index.
+  // SlotInfo::upper_lists of an id that has no node. A node's value packs
+  // the index of its first upper list in upper_ above 4 bits that count its
+  // upper lists, which cover layers 1 to that count (0 to 15).
   static constexpr std::uint32_t kNotANode = 0xFFFFFFFFu;
-  static constexpr std::uint32_t kNoUpperLists = 0xFFFFFFFEu;
+  static constexpr std::uint32_t kNoUpperLists = 0;
+  static constexpr std::size_t kUpperListsLimit = std::size_t{1} << 28;
+  static std::uint32_t upper_count(std::uint32_t packed) { return packed & 0xFu; }
+  static std::size_t first_upper(std::uint32_t packed) { return packed >> 4; }
 
   // One id the graph knows, kept to 16 bytes: a walk reads it for every
   // neighbour.
@@ -112,8 +116,7 @@ class HNSWIndex {
     // Searches repair it concurrently, hence mutable and accessed atomically.
     mutable std::uint32_t point_hint;
     // kNotANode when no node is stored under the key (only links name it),
-    // kNoUpperLists for a node with lists on layer 0 only, else the index
-    // of the node's block of 15 lists (layers 1 to 15) in upper_.
+    // else where the node's lists above layer 0 are (see upper_count).
     std::uint32_t upper_lists;
   };
 
@@ -133,8 +136,8 @@ class HNSWIndex {
   }
 
   std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
-  // Index in upper_ of a node's list on layer (1 to 15); makes the node's
-  // block of upper lists when it has none.
+  // Index in upper_ of a node's list on layer (1 to 15). A node whose lists
+  // stop below that layer gets a longer run of lists, its old ones moved.
   std::size_t upper_list(std::uint32_t slot, std::uint64_t layer);
   void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
   void store_node(std::uint64_t key, std::uint64_t node_id,
@@ -166,7 +169,7 @@ class HNSWIndex {
   IdSlotMap slot_of_;
   std::vector<SlotInfo> slots_;
   LinkLists base_;   // layer 0, one list per slot
-  LinkLists upper_;  // layers 1 to 15, blocks of 15 lists
+  LinkLists upper_;  // layers 1 and up, a run of lists per node that has any
   std::size_t node_count_ = 0;
   std::uint64_t largest_node_key_ = 0;
   // Node ids that differ from their key; only a snapshot can make one.

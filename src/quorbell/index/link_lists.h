@@ -33,6 +33,11 @@ class LinkLists {
   void prefetch(std::size_t index) const { __builtin_prefetch(&heads_[index]); }
 
   void append(std::size_t index, std::uint32_t value);
+  // Moves list `from` to the empty list `to`; `from` is left empty.
+  void move_list(std::size_t from, std::size_t to) {
+    heads_[to] = heads_[from];
+    heads_[from] = Head{};
+  }
   // Replaces the list's contents; `values` must not point into these lists.
   void assign(std::size_t index, std::span<const std::uint32_t> values);
 
