@@ -74,8 +74,14 @@ def _grouped_bars(ax, results, value, libraries):
         ax.bar(xs, [h if h is not None else 0 for h in heights], width, label=lib,
                color=COLOURS.get(lib))
     ax.set_xticks(np.arange(len(sets)))
-    ax.set_xticklabels([s.replace("debian-minilm", "debian\nminilm") for s in sets])
+    ax.set_xticklabels([_short(s) for s in sets])
     ax.grid(axis="x", visible=False)
+
+
+def _short(name):
+    """Two-line tick label: the kind of data, then its dimension."""
+    kind, dim = name.rsplit("-", 1)
+    return f"{kind.split('-')[0]}\n{dim} dims"
 
 
 def _legend_right(ax):
@@ -131,7 +137,7 @@ def batch_scaling(results, path):
     left.axhline(1, color="black", linewidth=0.8)
     left.set_ylabel("2-thread ÷ 1-thread throughput")
     left.set_title("Batch speed-up from a second thread")
-    left.set_ylim(0, 2.6)
+    left.set_ylim(0, max(2.6, 1.1 * left.get_ylim()[1]))
     left.legend(handles=[ideal], loc="upper right", fontsize=10)
     _grouped_bars(right, results, _field("batch_qps_2"), libraries)
     _legend_right(right)
