@@ -117,7 +117,8 @@ def print_tables(results):
 
 def markdown(results):
     """The same tables as Markdown, for the documentation."""
-    out = [_run_line(results) + "."]
+    commit = results["machine"].get("quorbell_commit")
+    out = [_run_line(results) + (f", quorbell at commit {commit}." if commit else ".")]
     for name, figures in results["datasets"].items():
         headers, rows = _table(figures)
         out += ["", f"**{_set_line(name, figures)}**", "",
@@ -136,3 +137,20 @@ def markdown(results):
                        f"| {e['ratio']:.2f} | {e['top10_agreement']:.3f} |")
     out += ["", "Headline ratios (same run):", ""] + [f"- {line}" for line in results["headline"]]
     return "\n".join(out) + "\n"
+
+
+BLOCK_START, BLOCK_END = "<!-- figures: written by bench/suite.py -->", "<!-- end of figures -->"
+
+
+def update_document(path, results):
+    """Replaces the figures block of a Markdown document with this run's
+    tables; a document without the markers is left alone."""
+    with open(path) as f:
+        text = f.read()
+    if BLOCK_START not in text or BLOCK_END not in text:
+        return False
+    head, rest = text.split(BLOCK_START, 1)
+    tail = rest.split(BLOCK_END, 1)[1]
+    with open(path, "w") as f:
+        f.write(f"{head}{BLOCK_START}\n{markdown(results)}{BLOCK_END}{tail}")
+    return True

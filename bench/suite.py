@@ -21,7 +21,7 @@ from tqdm import tqdm
 import datasets
 from peers import EF_CONSTRUCTION, EF_SEARCH, K, LIBRARIES, M
 from plots import draw_all
-from report import headline, markdown, print_tables, ratios
+from report import headline, markdown, print_tables, ratios, update_document
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -158,6 +158,10 @@ def main():
     print_tables(results)
     for path in draw_all(results, out):
         print(f"wrote {os.path.relpath(path, ROOT)}")
+    # The documentation shows the figures of the run in docs/bench.
+    if os.path.abspath(out) == os.path.join(ROOT, "docs/bench") and \
+            update_document(os.path.join(ROOT, "docs/benchmarks.md"), results):
+        print("updated docs/benchmarks.md")
 
 
 if __name__ == "__main__":
