@@ -361,17 +361,17 @@ def predict(model):
 def call(method, names, recipes, keywords):
     """Calls with fresh arguments, by position or by keyword; an omitted
     optional argument is left out."""
-    made = [(name, recipe()) for name, recipe in zip(names, recipes)]
-    made = [(name, value) for name, value in made if value is not OMITTED]
+    arguments = [(name, recipe()) for name, recipe in zip(names, recipes)]
+    arguments = [(name, value) for name, value in arguments if value is not OMITTED]
     if keywords:
-        return method(**dict(made))
-    return method(*(value for _, value in made))
+        return method(**dict(arguments))
+    return method(*(value for _, value in arguments))
 
 
 def outcome(action):
     try:
         return "ok", action()
-    except BaseException as error:  # noqa: B036 - PanicException must show too
+    except BaseException as error:  # PanicException derives from BaseException
         return "raised", error
 
 
