@@ -181,3 +181,14 @@ class DictSubclass(dict):
 
 # Lengths a hostile __len__ may claim; the last two make len() itself fail.
 LIED_LENGTHS = [0, 1, 2**31, sys.maxsize, -1, 2**63]
+
+
+class Reentrant:
+    """A number whose conversion calls back into the store being called."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 1.0

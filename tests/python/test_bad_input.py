@@ -47,6 +47,7 @@ from hostile_objects import (
     LenLies,
     LenRaises,
     NoteRefused,
+    Reentrant,
     Refused,
     Shrinking,
     StrSubclass,
@@ -621,3 +622,45 @@ def test_unknown_keywords_are_refused_before_anything_is_converted(workspace, me
     message = f"VectorStorage.{method}() got an unexpected keyword argument '{name}'"
     check(("rejected", Rejected(TypeError, message)), actual)
     assert state_bytes(store, workspace["directory"]) == before
+
+
+# ---- Conversion calling back into the same store
+#
+# Arguments are converted before the store takes any lock, so a conversion
+# that calls the store again (any method, writes included) must neither
+# deadlock nor see a half-made change; the inner call's effect is in place
+# when the outer call runs.
+
+INNER_CALLS = {
+    "upsert": lambda store, path: store.upsert(99, [1.0, 1.0], {"tenant_id": "a"}),
+    "search": lambda store, path: store.search([1.0, 1.0], 3, "dot"),
+    "batch_search": lambda store, path: store.batch_search([[1.0, 1.0], [0.5, 1.0]], 3, "dot"),
+    "save": lambda store, path: store.save(path),
+    "load": lambda store, path: store.load(path),
+}
+OUTER_CALLS = {
+    "upsert": lambda store, item: store.upsert(98, [item, 1.0], None),
+    "search": lambda store, item: store.search([item, 1.0], 100, "dot"),
+    "batch_search": lambda store, item: store.batch_search([[1.0, 1.0], [item, 1.0]], 100, "dot"),
+}
+
+
+@pytest.mark.parametrize("inner", sorted(INNER_CALLS))
+@pytest.mark.parametrize("outer", sorted(OUTER_CALLS))
+def test_a_conversion_may_call_the_store_again(tmp_path, outer, inner):
+    store = quorbell.VectorStorage()
+    store.upsert(1, [1.0, 0.0], None)
+    snapshot = str(tmp_path / "inner.qb")
+    loaded = quorbell.VectorStorage()
+    loaded.upsert(7, [0.0, 1.0], None)
+    loaded.save(snapshot)
+    result = OUTER_CALLS[outer](store, Reentrant(lambda: INNER_CALLS[inner](store, snapshot)))
+    ids = {point_id for point_id, _ in store.search([1.0, 1.0], 100, "dot")}
+    expected = {7} if inner == "load" else {1, 99} if inner == "upsert" else {1}
+    if outer == "upsert":
+        expected |= {98}
+    assert ids == expected
+    if outer == "search":
+        assert {point_id for point_id, _ in result} == expected
+    if outer == "batch_search":
+        assert [{point_id for point_id, _ in hits} for hits in result] == [expected, expected]
