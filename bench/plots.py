@@ -40,8 +40,9 @@ def recall_vs_qps(results, path):
                 qps = [p["qps"] for p in f["curve"]]
                 lowest = min(lowest, *recall)
                 ax.plot(recall, qps, "o-", color=colour, label=lib, markersize=4)
-                ax.plot(f["recall_at_10"], f["batch_qps_1"], "o", color=colour, markersize=10,
-                        markerfacecolor="none", markeredgewidth=2)
+                default = [p for p in f["curve"] if p["ef"] == results["parameters"]["ef_search"]]
+                ax.plot([p["recall_at_10"] for p in default], [p["qps"] for p in default], "o",
+                        color=colour, markersize=10, markerfacecolor="none", markeredgewidth=2)
             else:
                 ax.plot(f["recall_at_10"], f["batch_qps_1"], "X", color=colour, markersize=10, label=lib)
         ax.set_yscale("log")

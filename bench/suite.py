@@ -3,8 +3,9 @@ embeddings and on synthetic sets. Prints a table, writes every figure with
 the machine and library versions to results.json, and draws the plots.
 
 Each library runs in fresh processes (one to build and measure, one more
-per extra build repeat, one to measure 2-thread batches from the snapshot),
-so memory and thread pools never mix. Run it through tools/bench.
+per extra build repeat, and alternating 1- and 2-thread processes that
+measure batches on the saved snapshot), so memory and thread pools never
+mix. Run it through tools/bench.
 """
 
 import argparse
@@ -30,11 +31,11 @@ ROOT = os.path.dirname(HERE)
 # None means all cached rows. The Gaussian sets are smaller because the
 # peers' graph builds are slowest on them (the full run stays near 15 min).
 MODES = {
-    "quick": {"repeats": 3, "build_repeats": 1, "sets": [
+    "quick": {"repeats": 3, "build_repeats": 1, "scaling_rounds": 1, "sets": [
         ("real", 384, 10_000, 200),
         ("gauss", 128, 10_000, 200), ("clustered", 128, 10_000, 200),
         ("gauss", 768, 5_000, 200), ("clustered", 768, 5_000, 200)]},
-    "full": {"repeats": 3, "build_repeats": 3, "sets": [
+    "full": {"repeats": 3, "build_repeats": 3, "scaling_rounds": 3, "sets": [
         ("real", 384, None, None),
         ("gauss", 128, 25_000, 1000), ("clustered", 128, 50_000, 1000),
         ("gauss", 768, 10_000, 1000), ("clustered", 768, 20_000, 1000)]},
@@ -51,6 +52,10 @@ def make_dataset(kind, dim, n, q, real_dir):
         return datasets.load_real(real_dir, n, q)
     maker = datasets.gaussian if kind == "gauss" else datasets.clustered
     return maker(n, q, dim, SEED + dim)
+
+
+def steps_per_library(mode):
+    return mode["build_repeats"] + 2 * mode["scaling_rounds"]
 
 
 def run_worker(args, threads, bar):
@@ -78,7 +83,7 @@ def measure_dataset(data, libraries, mode, work, bar):
         bar.set_description(f"{data.name}: {name}")
         first = run_worker(["build", path, name, snapshot, *repeats, "--full"], 1, bar)
         if first is None:
-            bar.update(mode["build_repeats"])     # the steps that now will not run
+            bar.update(steps_per_library(mode) - 1)     # the steps that now will not run
             continue
         builds = [first] + [run_worker(["build", path, name, snapshot, *repeats], 1, bar)
                             for _ in range(mode["build_repeats"] - 1)]
@@ -86,8 +91,16 @@ def measure_dataset(data, libraries, mode, work, bar):
         first["build_s"] = float(np.median([b["build_s"] for b in builds]))
         first["rss_bytes_per_point"] = float(np.median([b["rss_bytes_per_point"] for b in builds]))
         first["build_runs"] = len(builds)
-        two = run_worker(["batch", path, name, snapshot, *repeats], 2, bar)
-        first["batch_qps_2"] = two["batch_qps"] if two else None
+        # 1- and 2-thread processes take turns, so that a burst of other
+        # work on the machine does not fall on one thread count alone.
+        qps = {1: [], 2: []}
+        for _ in range(mode["scaling_rounds"]):
+            for threads in qps:
+                run = run_worker(["batch", path, name, snapshot, *repeats], threads, bar)
+                if run:
+                    qps[threads].append(run["batch_qps"])
+        for threads, values in qps.items():
+            first[f"batch_qps_{threads}"] = float(np.median(values)) if values else None
         out["libraries"][name] = first
         os.remove(snapshot)
     os.remove(path)
@@ -130,13 +143,13 @@ def main():
         print("real embeddings unavailable: running on the synthetic sets alone", file=sys.stderr)
         specs = [s for s in specs if s[0] != "real"]
 
-    steps_per_lib = 1 + (mode["build_repeats"] - 1) + 1
     started = time.time()
     results = {"mode": mode_name, "machine": machine(),
                "parameters": {"m": M, "ef_construction": EF_CONSTRUCTION, "ef_search": EF_SEARCH,
-                              "k": K, "repeats": mode["repeats"], "build_repeats": mode["build_repeats"]},
+                              "k": K, "repeats": mode["repeats"], "build_repeats": mode["build_repeats"],
+                              "scaling_rounds": mode["scaling_rounds"]},
                "versions": {}, "datasets": {}}
-    with tqdm(total=len(specs) * (1 + steps_per_lib * len(args.libraries)), unit="step",
+    with tqdm(total=len(specs) * (1 + steps_per_library(mode) * len(args.libraries)), unit="step",
               disable=None) as bar:
         for kind, dim, n, q in specs:
             bar.set_description(f"{set_name(kind, dim)}: data")
