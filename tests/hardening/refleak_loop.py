@@ -47,6 +47,7 @@ from hostile_objects import (  # noqa: E402
     LenLies,
     LenRaises,
     NoteRefused,
+    Reentrant,
     Refused,
     Shrinking,
     StrSubclass,
@@ -237,6 +238,8 @@ def build_cases(directory):
             "none": None, "list": [1], "dict": {}, "bytes": b"x", StrSubclass("sub"): FloatSubclass(2.0),
             "int subclass": IntSubclass(-4)})),
         Case("upsert empty payload", lambda: scratch.upsert(11, [1.0], {})),
+        Case("upsert calling back", lambda: scratch.upsert(13, [Reentrant(lambda: scratch.upsert(14, [1.0], None))], None)),
+        Case("search calling back", lambda: small.search([Reentrant(lambda: small.save(out))] * 8, 3, "dot")),
         Case("upsert dict subclass payload", lambda: scratch.upsert(12, [1.0], DictSubclass(a=1, b="x"))),
         # upsert: binding errors
         Case("upsert missing", lambda: scratch.upsert(1, [1.0]), TypeError),
