@@ -7,12 +7,12 @@ Run inside the toolchain root, e.g.
 """
 
 import argparse
-import statistics
 import time
 
 import numpy as np
 
 import quorbell
+from timing import median_seconds
 
 DIM = 128
 POINTS = 499
@@ -21,13 +21,12 @@ LIMIT = 10
 
 def per_call_us(fn, calls, repeats=7):
     """Median over repeats of the mean µs per call."""
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
+
+    def run():
         for _ in range(calls):
             fn()
-        samples.append((time.perf_counter() - start) / calls * 1e6)
-    return statistics.median(samples)
+
+    return median_seconds(run, repeats) / calls * 1e6
 
 
 def numpy_top_k(matrix, norms, query, metric):

@@ -14,7 +14,6 @@ Run inside the toolchain root, e.g.
 
 import argparse
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -22,16 +21,9 @@ import time
 
 import numpy as np
 
+from timing import median_seconds
+
 DIM = 128
-
-
-def median_seconds(fn, repeats):
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def raw_write(path, data):

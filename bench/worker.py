@@ -27,6 +27,7 @@ from tqdm import tqdm
 
 from datasets import recall_at
 from peers import EF_SEARCH, K, LIBRARIES
+from timing import median_seconds
 
 EF_GRID = (10, 16, 32, 64, 128, 256)
 LATENCY_QUERIES = 500
@@ -38,15 +39,6 @@ EXACT_PASSES = 9          # exact-path passes are short: more of them
 def rss():
     gc.collect()
     return psutil.Process().memory_info().rss
-
-
-def median_seconds(fn, repeats):
-    samples = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def latency_us(lib, queries, repeats):
