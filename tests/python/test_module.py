@@ -131,7 +131,7 @@ def test_method_docstring_layout(name):
 @pytest.mark.parametrize(
     "name, phrase",
     [("upsert", "re-weaves the HNSW graph"), ("search", "exact linear sweep"), ("search", "HNSW graph"),
-     ("search", "tenant"), ("batch_search", "thread-safe parallel map (rayon)")],
+     ("search", "tenant"), ("batch_search", "pool of worker threads")],
 )
 def test_method_description_mentions(name, phrase):
     assert phrase in getattr(VectorStorage, name).__doc__.split("\n\n")[1]

@@ -37,7 +37,8 @@ T value_or_throw(Result<T>&& result, std::source_location where = std::source_lo
   return std::move(result).value();
 }
 
-inline void check(const Status& status, std::source_location where = std::source_location::current()) {
+// Raises the Python exception for a failed status, as throw_error does.
+inline void throw_if_failed(const Status& status, std::source_location where = std::source_location::current()) {
   if (!status) throw_error(status.error(), where);
 }
 

@@ -72,20 +72,14 @@ const std::string* tenant_filter(const std::optional<std::string>& tenant) {
 
 // ---- The object
 
-// The native record behind one instance. It holds no Python reference,
-// which is why the type needs no cycle-collector support.
+// An instance: the object header, then the one Segment it owns. It holds no
+// Python reference, which is why the type needs no cycle-collector support.
 struct PyVectorStorage {
+  PyObject_HEAD
   std::unique_ptr<Segment> segment;
 };
 
-struct VectorStorageObject {
-  PyObject_HEAD
-  PyVectorStorage record;
-};
-
-Segment& segment_of(PyObject* self) {
-  return *reinterpret_cast<VectorStorageObject*>(self)->record.segment;
-}
+Segment& segment_of(PyObject* self) { return *reinterpret_cast<PyVectorStorage*>(self)->segment; }
 
 // ---- Construction and deallocation
 
@@ -105,14 +99,14 @@ PyObject* VectorStorage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     auto segment = std::make_unique<Segment>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw PythonErrorSet{};  // the segment is freed on the way out
-    new (&reinterpret_cast<VectorStorageObject*>(self)->record) PyVectorStorage{std::move(segment)};
+    new (&reinterpret_cast<PyVectorStorage*>(self)->segment) std::unique_ptr<Segment>(std::move(segment));
     return self;
   });
 }
 
 void VectorStorage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<VectorStorageObject*>(self)->record.~PyVectorStorage();
+  std::destroy_at(&reinterpret_cast<PyVectorStorage*>(self)->segment);
   type->tp_free(self);
   Py_DECREF(type);  // every instance of a heap type holds a reference to it
 }
@@ -126,7 +120,9 @@ PyDoc_STRVAR(upsert_doc,
 "upsert($self, point_id, vector, payload)\n--\n\n"
 "Inserts a point, or replaces the point already stored under its id.\n\n"
 "Stores the vector and payload whole under the id and re-weaves the HNSW "
-"graph around the point, so that later searches can reach it.\n\n"
+"graph around the point, so that later searches can reach it. Payload "
+"values that are str, int or float are kept; values of other types are "
+"dropped.\n\n"
 "# Parameters\n"
 "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.\n"
 "* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.\n"
@@ -144,7 +140,7 @@ PyObject* VectorStorage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t
     // errors carry no argument note. Nothing is locked until the upsert.
     std::optional<Payload> payload;
     if (payload_dict != nullptr) payload = payload_from_dict(payload_dict);
-    check(segment_of(self).upsert(id, vector, std::move(payload)));
+    throw_if_failed(segment_of(self).upsert(id, vector, std::move(payload)));
     return Py_NewRef(Py_None);
   });
 }
@@ -155,9 +151,11 @@ constexpr Signature SEARCH{"VectorStorage.search()", SEARCH_PARAMETERS, 3};
 PyDoc_STRVAR(search_doc,
 "search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
 "Returns the best-scoring points for a query vector, best first.\n\n"
-"Routes the query between an exact linear sweep of every point (for small "
-"stores) and the HNSW graph (from 500 points on), and pre-filters the "
-"candidates by tenant when a tenant id is given.\n\n"
+"Routes the query between an exact linear sweep of every point (below 500 "
+"points) and the HNSW graph (from 500 points on, which returns at most 32 "
+"hits whatever `limit` asks), and pre-filters the candidates by tenant when "
+"a tenant id is given. The metric names 'dot' and 'l2' are accepted too, in "
+"any case. Each hit is an (id, score) pair; payloads are not returned.\n\n"
 "# Parameters\n"
 "* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.\n"
 "* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.\n"
@@ -189,9 +187,10 @@ constexpr Signature BATCH_SEARCH{"VectorStorage.batch_search()", BATCH_SEARCH_PA
 PyDoc_STRVAR(batch_search_doc,
 "batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
 "Runs many searches in one call and returns one result list per query.\n\n"
-"The queries run on a thread-safe parallel map (rayon) outside the Python "
-"loop, each exactly as `search` would run it; the result lists come back "
-"in query order.\n\n"
+"The queries run side by side on a process-wide pool of worker threads, "
+"each exactly as `search` would run it (so a graph-routed query also "
+"returns at most 32 (id, score) hits, without payloads); the result lists "
+"come back in query order.\n\n"
 "# Parameters\n"
 "* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.\n"
 "* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.\n"
@@ -229,8 +228,9 @@ constexpr Signature LOAD{"VectorStorage.load()", PATH_PARAMETERS, 1};
 PyDoc_STRVAR(save_doc,
 "save($self, path)\n--\n\n"
 "Writes the whole store to one binary snapshot file.\n\n"
-"Every point, payload and the HNSW graph are written to the file at the "
-"path, which is created or truncated first.\n\n"
+"Every point, payload and the HNSW graph are written to a new file beside "
+"the path, which is synced and then renamed over it, so a save that fails "
+"leaves the previous file intact.\n\n"
 "# Parameters\n"
 "* `path` - The string location defining where to construct the output binary serialization snapshot asset.\n\n"
 "# Errors\n"
@@ -240,7 +240,7 @@ PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(SAVE, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    check(segment_of(self).save_to_disk(path));
+    throw_if_failed(segment_of(self).save_to_disk(path));
     return Py_NewRef(Py_None);
   });
 }
@@ -259,7 +259,7 @@ PyObject* VectorStorage_load(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(LOAD, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    check(segment_of(self).load(path));
+    throw_if_failed(segment_of(self).load(path));
     return Py_NewRef(Py_None);
   });
 }
@@ -300,7 +300,7 @@ PyType_Slot vector_storage_slots[] = {
 // instance dict or weak references, not immutable.
 PyType_Spec vector_storage_spec = {
     "builtins.VectorStorage",
-    static_cast<int>(sizeof(VectorStorageObject)),
+    static_cast<int>(sizeof(PyVectorStorage)),
     0,
     Py_TPFLAGS_DEFAULT,
     vector_storage_slots,
