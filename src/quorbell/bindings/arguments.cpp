@@ -7,6 +7,7 @@
 
 #include "bindings/errors.h"
 #include "bindings/py_ref.h"
+#include "core/fixed_texts.h"
 
 namespace quorbell {
 
@@ -53,7 +54,7 @@ std::size_t reservation(Py_ssize_t length) {
 template <class T, class ConvertItem>
 std::vector<T> sequence_to_vector(PyObject* object, ConvertItem convert_item) {
   if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, STR_AS_SEQUENCE);
     throw PythonErrorSet{};
   }
   if (!PySequence_Check(object)) throw_type_mismatch(object, "Sequence");

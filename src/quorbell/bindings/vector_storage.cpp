@@ -29,6 +29,7 @@
 #include "bindings/process_wide.h"
 #include "bindings/py_ref.h"
 #include "bindings/worker_pool.h"
+#include "core/fixed_texts.h"
 #include "storage/segment.h"
 
 namespace quorbell {
@@ -173,8 +174,7 @@ PyObject* VectorStorage_search(PyObject* self, PyObject* const* args, Py_ssize_t
     const std::uint64_t limit = arguments.convert(1, to_uint64);
     const std::string metric_name = arguments.convert(2, to_string);
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
-    const Metric metric = metric_or_throw(
-        metric_name, "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').");
+    const Metric metric = metric_or_throw(metric_name, SEARCH_UNKNOWN_METRIC);
     const std::vector<SearchHit> hits =
         value_or_throw(segment_of(self).search(query, limit, metric, tenant_filter(tenant)));
     return pair_list(hits, [](const SearchHit& hit) { return std::pair(hit.id, hit.score); }).release();
@@ -208,8 +208,7 @@ PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_s
     const std::uint64_t limit = arguments.convert(1, to_uint64);
     const std::string metric_name = arguments.convert(2, to_string);
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
-    const Metric metric = metric_or_throw(
-        metric_name, "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.");
+    const Metric metric = metric_or_throw(metric_name, BATCH_UNKNOWN_METRIC);
     value_or_throw(WorkerPool::global());  // the first batch starts the pool, even an empty one
     const std::vector<ResultPairs> results =
         value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant)));

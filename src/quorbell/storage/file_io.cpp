@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/fixed_texts.h"
+
 namespace quorbell {
 
 namespace {
@@ -51,7 +53,7 @@ Status FileDescriptor::close() {
 
 Status check_path(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
-    return Error{ErrorKind::Snapshot, "file name contained an unexpected NUL byte"};
+    return Error{ErrorKind::Snapshot, NUL_IN_PATH};
   }
   return {};
 }

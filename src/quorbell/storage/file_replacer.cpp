@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "core/fixed_texts.h"
 #include "core/random.h"
 
 namespace quorbell {
@@ -22,7 +23,8 @@ constexpr int kTemporaryNameAttempts = 100;
 constexpr std::size_t kTemporaryStemBytes = 200;
 // A file shorter than this goes out in one buffered flush, a longer one
 // through the write-all loop; a write that accepts nothing is reported in
-// the words of the step it happened in.
+// the words of the step it happened in. The threshold and both texts are
+// deliberate, kept for compatibility with callers that match on them.
 constexpr std::size_t kWriterBufferBytes = 8192;
 
 std::string directory_of(const std::string& path) {
@@ -128,8 +130,7 @@ FileReplacer::~FileReplacer() {
 Status FileReplacer::write(std::span<const std::uint8_t> bytes) {
   // Only the last piece of a file can leave the total below the buffer size.
   written_ += bytes.size();
-  const char* zero_write_text =
-      written_ < kWriterBufferBytes ? "failed to write the buffered data" : "failed to write whole buffer";
+  const char* zero_write_text = written_ < kWriterBufferBytes ? ZERO_WRITE_IN_FLUSH : ZERO_WRITE_IN_WRITE_ALL;
   return write_all(file_, bytes, zero_write_text);
 }
 

@@ -4,21 +4,13 @@
 
 #include <utility>
 
+#include "core/fixed_texts.h"
 #include "storage/file_io.h"
 #include "storage/file_replacer.h"
 #include "storage/segment.h"
 #include "storage/snapshot_codec.h"
 
 namespace quorbell {
-
-namespace {
-constexpr std::string_view kCreateFailed = "Failed to create snapshot file: ";
-constexpr std::string_view kWriteFailed = "Failed to write serialized bytes to disk: ";
-constexpr std::string_view kOpenFailed = "Failed to open snapshot file: ";
-constexpr std::string_view kReadFailed = "Failed to read snapshot file bytes: ";
-constexpr std::string_view kDecodeFailed =
-    "Postcard binary deserialization pipeline failure (possible corruption): ";
-}  // namespace
 
 // Both read locks are held from before the file is created until it is in
 // place, so the file is a consistent cut of points and graph.
@@ -29,7 +21,7 @@ Status Segment::save_to_disk(const std::string& path) const {
   if (!index_guard) return index_guard.error();
 
   auto file = FileReplacer::begin(path);
-  if (!file) return with_prefix(kCreateFailed, file.error());
+  if (!file) return with_prefix(CREATE_FAILED, file.error());
   // The encoding streams through a small buffer into the file; after a
   // failed write the rest of it is dropped.
   Status written;
@@ -37,7 +29,7 @@ Status Segment::save_to_disk(const std::string& path) const {
     if (written) written = file.value().write(piece);
   });
   if (written) written = file.value().commit();
-  if (!written) return with_prefix(kWriteFailed, written.error());
+  if (!written) return with_prefix(WRITE_FAILED, written.error());
   return {};
 }
 
@@ -47,13 +39,13 @@ Status Segment::load(const std::string& path) {
   ByteBuffer bytes;
   {
     auto file = open_file(path, O_RDONLY);
-    if (!file) return with_prefix(kOpenFailed, file.error());
+    if (!file) return with_prefix(OPEN_FAILED, file.error());
     auto read = read_to_end(file.value());
-    if (!read) return with_prefix(kReadFailed, read.error());
+    if (!read) return with_prefix(READ_FAILED, read.error());
     bytes = std::move(read).value();
   }
   auto decoded = decode_snapshot(bytes);
-  if (!decoded) return with_prefix(kDecodeFailed, decoded.error());
+  if (!decoded) return with_prefix(DECODE_FAILED, decoded.error());
   bytes = ByteBuffer();  // the file's bytes are no longer needed
   SnapshotState& state = decoded.value();
 

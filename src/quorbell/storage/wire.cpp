@@ -1,21 +1,25 @@
 #include "storage/wire.h"
 
+#include "core/fixed_texts.h"
+
 namespace quorbell {
 
+// The decoder's messages are deliberately fixed, for compatibility with
+// callers that match on them; several faults of one kind share a text.
 std::string_view wire_error_text(WireError error) {
   switch (error) {
     case WireError::EndOfData:
-      return "Hit the end of buffer, expected more data";
+      return END_OF_DATA;
     case WireError::BadVarint:
-      return "Found a varint that didn't terminate. Is the usize too big for this platform?";
+      return BAD_VARINT;
     case WireError::BadUtf8:
-      return "Tried to parse invalid utf-8";
+      return BAD_UTF8;
     case WireError::BadOption:
-      return "Found an Option discriminant that wasn't 0 or 1";
+      return BAD_OPTION;
     case WireError::BadVariant:
-      return "Serde Deserialization Error";
+      return BAD_VARIANT;
   }
-  return "Serde Deserialization Error";
+  return BAD_VARIANT;
 }
 
 bool is_valid_utf8(std::string_view bytes) {

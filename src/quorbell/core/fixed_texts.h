@@ -1,0 +1,37 @@
+// The fixed texts that callers see. Every one is kept word for word for
+// compatibility with existing callers, which match on them. Arrays, so
+// that they pass both as C strings and as string views.
+#pragma once
+
+namespace quorbell {
+
+// Snapshot errors: a prefix that names the failed step, then the cause.
+inline constexpr char CREATE_FAILED[] = "Failed to create snapshot file: ";
+inline constexpr char WRITE_FAILED[] = "Failed to write serialized bytes to disk: ";
+inline constexpr char OPEN_FAILED[] = "Failed to open snapshot file: ";
+inline constexpr char READ_FAILED[] = "Failed to read snapshot file bytes: ";
+inline constexpr char DECODE_FAILED[] =
+    "Postcard binary deserialization pipeline failure (possible corruption): ";
+
+// Causes behind those prefixes.
+inline constexpr char NUL_IN_PATH[] = "file name contained an unexpected NUL byte";
+// A write that accepts no bytes, in the words of the step it happened in.
+inline constexpr char ZERO_WRITE_IN_FLUSH[] = "failed to write the buffered data";
+inline constexpr char ZERO_WRITE_IN_WRITE_ALL[] = "failed to write whole buffer";
+
+// The decoder's faults.
+inline constexpr char END_OF_DATA[] = "Hit the end of buffer, expected more data";
+inline constexpr char BAD_VARINT[] =
+    "Found a varint that didn't terminate. Is the usize too big for this platform?";
+inline constexpr char BAD_UTF8[] = "Tried to parse invalid utf-8";
+inline constexpr char BAD_OPTION[] = "Found an Option discriminant that wasn't 0 or 1";
+inline constexpr char BAD_VARIANT[] = "Serde Deserialization Error";
+
+// Argument errors raised by the bindings.
+inline constexpr char SEARCH_UNKNOWN_METRIC[] =
+    "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";
+inline constexpr char BATCH_UNKNOWN_METRIC[] =
+    "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'.";
+inline constexpr char STR_AS_SEQUENCE[] = "Can't extract `str` to `Vec`";
+
+}  // namespace quorbell
