@@ -1,4 +1,4 @@
-#include "bindings/batch_search.h"
+#include "parallel/batch_search.h"
 
 #include <gtest/gtest.h>
 

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "bindings/batch_search.h"
+#include "parallel/batch_search.h"
 #include "storage/segment.h"
 #include "storage/snapshot_codec.h"
 

@@ -1,4 +1,4 @@
-#include "bindings/thread_count.h"
+#include "parallel/thread_count.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "bindings/cgroup_quota.h"
+#include "parallel/cgroup_quota.h"
 
 namespace quorbell {
 namespace {

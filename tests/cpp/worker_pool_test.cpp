@@ -1,4 +1,4 @@
-#include "bindings/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "bindings/batch_division.h"
-#include "bindings/thread_count.h"
+#include "parallel/batch_division.h"
+#include "parallel/thread_count.h"
 
 namespace quorbell {
 namespace {

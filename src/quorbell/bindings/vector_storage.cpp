@@ -23,13 +23,13 @@
 #include <vector>
 
 #include "bindings/arguments.h"
-#include "bindings/batch_search.h"
 #include "bindings/errors.h"
 #include "bindings/payload.h"
 #include "bindings/process_wide.h"
 #include "bindings/py_ref.h"
-#include "bindings/worker_pool.h"
 #include "core/fixed_texts.h"
+#include "parallel/batch_search.h"
+#include "parallel/worker_pool.h"
 #include "storage/segment.h"
 
 namespace quorbell {

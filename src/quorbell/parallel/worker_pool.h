@@ -27,7 +27,7 @@
 #include <mutex>
 #include <vector>
 
-#include "bindings/function_ref.h"
+#include "parallel/function_ref.h"
 #include "core/result.h"
 
 namespace quorbell {

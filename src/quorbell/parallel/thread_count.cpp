@@ -1,4 +1,4 @@
-#include "bindings/thread_count.h"
+#include "parallel/thread_count.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "bindings/cgroup_quota.h"
+#include "parallel/cgroup_quota.h"
 
 namespace quorbell {
 

@@ -1,4 +1,4 @@
-#include "bindings/batch_division.h"
+#include "parallel/batch_division.h"
 
 #include <algorithm>
 

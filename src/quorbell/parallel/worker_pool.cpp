@@ -1,4 +1,4 @@
-#include "bindings/worker_pool.h"
+#include "parallel/worker_pool.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <utility>
 
-#include "bindings/thread_count.h"
+#include "parallel/thread_count.h"
 
 namespace quorbell {
 

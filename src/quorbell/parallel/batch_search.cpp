@@ -1,7 +1,7 @@
-#include "bindings/batch_search.h"
+#include "parallel/batch_search.h"
 
-#include "bindings/batch_division.h"
-#include "bindings/worker_pool.h"
+#include "parallel/batch_division.h"
+#include "parallel/worker_pool.h"
 
 namespace quorbell {
 

@@ -1,4 +1,4 @@
-#include "bindings/cgroup_quota.h"
+#include "parallel/cgroup_quota.h"
 
 #include <charconv>
 #include <fstream>

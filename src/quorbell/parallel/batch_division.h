@@ -10,8 +10,8 @@
 
 #include <cstddef>
 
-#include "bindings/function_ref.h"
-#include "bindings/worker_pool.h"
+#include "parallel/function_ref.h"
+#include "parallel/worker_pool.h"
 #include "core/result.h"
 
 namespace quorbell {
