@@ -10,8 +10,8 @@ Each figure is the fastest of several alternating runs. The store is built once 
 as a snapshot under build/, so later runs only load it.
 
 Run inside the toolchain root, e.g.
-  QUORBELL_BUILD_TAG=pool tools/toolchain run bash -c \\
-    'PYTHONPATH=$(tools/install-module python3.14) python3.14 bench/bench_batch.py --quick'
+  QUORBELL_BUILD_TAG=pool tools/toolchain run \\
+    tools/with-module python3.14 python3.14 bench/bench_batch.py --quick
 """
 
 import argparse

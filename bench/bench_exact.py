@@ -3,7 +3,7 @@ metric and µs per upsert, beside numpy doing the same exact top-k (float32
 matrix product plus a stable sort) in the same process.
 
 Run inside the toolchain root, e.g.
-  tools/toolchain run bash -c 'PYTHONPATH=$(tools/install-module python3.14) python3.14 bench/bench_exact.py'
+  tools/toolchain run tools/with-module python3.14 python3.14 bench/bench_exact.py
 """
 
 import argparse

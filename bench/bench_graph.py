@@ -14,8 +14,7 @@ Then the exact path: µs per search over 499 points of dim 128, per metric.
 
 These are figures, not a test: the machine is shared and timings move.
 Run inside the toolchain root, e.g.
-  tools/toolchain run bash -c \\
-    'PYTHONPATH=$(tools/install-module python3.14) python3.14 bench/bench_graph.py --quick'
+  tools/toolchain run tools/with-module python3.14 python3.14 bench/bench_graph.py --quick
 """
 
 import argparse

@@ -9,7 +9,7 @@ read, both faster than the peer; peak memory during a load at most the live
 state + the file + the decoded state.
 
 Run inside the toolchain root, e.g.
-  tools/toolchain run bash -c 'PYTHONPATH=$(tools/install-module python3.14) python3.14 bench/bench_snapshot.py'
+  tools/toolchain run tools/with-module python3.14 python3.14 bench/bench_snapshot.py
 """
 
 import argparse
