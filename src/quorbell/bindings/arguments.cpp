@@ -1,11 +1,12 @@
 #include "bindings/arguments.h"
 
 #include <algorithm>
-#include <cfloat>
-#include <cmath>
 #include <string_view>
+#include <utility>
 
+#include "bindings/buffer_vectors.h"
 #include "bindings/errors.h"
+#include "bindings/float_rounding.h"
 #include "bindings/py_ref.h"
 #include "core/fixed_texts.h"
 
@@ -71,20 +72,6 @@ std::vector<T> sequence_to_vector(PyObject* object, ConvertItem convert_item) {
   }
   if (PyErr_Occurred()) throw PythonErrorSet{};
   return items;
-}
-
-// Rounds to the nearest float. Finite doubles beyond the float range round
-// to the largest float or overflow to an infinity, as IEEE rounding does; a
-// plain conversion of such a value would be undefined behaviour.
-float round_to_float(double value) {
-  // Halfway between FLT_MAX and 2^128: from here on, rounding overflows.
-  constexpr double OVERFLOW_THRESHOLD = 0x1.ffffffp127;
-  const double magnitude = std::fabs(value);
-  if (magnitude > FLT_MAX) {
-    const float rounded = magnitude >= OVERFLOW_THRESHOLD ? INFINITY : FLT_MAX;
-    return std::signbit(value) ? -rounded : rounded;
-  }
-  return static_cast<float>(value);
 }
 
 float to_float(PyObject* item) {
@@ -174,10 +161,12 @@ std::uint64_t to_uint64(PyObject* object) {
 }
 
 std::vector<float> to_float_vector(PyObject* object) {
+  if (auto components = vector_from_buffer(object)) return std::move(*components);
   return sequence_to_vector<float>(object, to_float);
 }
 
 std::vector<std::vector<float>> to_float_vectors(PyObject* object) {
+  if (auto rows = vectors_from_buffer(object)) return std::move(*rows);
   return sequence_to_vector<std::vector<float>>(object, to_float_vector);
 }
 

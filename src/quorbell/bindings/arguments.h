@@ -66,9 +66,11 @@ class BoundArguments {
 // __index__; out of range is OverflowError.
 std::uint64_t to_uint64(PyObject* object);
 // Float vector: any sequence but a str, item by item through __float__,
-// each value rounded to the nearest 32-bit float.
+// each value rounded to the nearest 32-bit float. A one-dimensional numeric
+// buffer gives the same floats, read straight from its memory.
 std::vector<float> to_float_vector(PyObject* object);
-// A sequence of float vectors, converted in iteration order.
+// A sequence of float vectors, converted in iteration order; a
+// two-dimensional numeric buffer gives one vector per row.
 std::vector<std::vector<float>> to_float_vectors(PyObject* object);
 // A str (or subclass) as its UTF-8 text.
 std::string to_string(PyObject* object);

@@ -1,0 +1,193 @@
+#include "bindings/buffer_vectors.h"
+
+#include <bit>
+#include <cmath>
+#include <concepts>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "bindings/float_rounding.h"
+
+namespace quorbell {
+
+namespace {
+
+// ---- Which objects
+
+// Types whose iteration yields exactly their buffer's items. Subclasses are
+// left out: they may override iteration or item access. numpy is never
+// imported, so its array type is known by name; only C code makes immutable
+// types, so no Python class can pose under that name.
+bool iterates_as_its_buffer(PyTypeObject* type) {
+  if (type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type) return true;
+  if (!PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return false;
+  const std::string_view name = type->tp_name;
+  return name == "numpy.ndarray" || name == "array.array";
+}
+
+// A strided, read-only view of an object's memory with its item format,
+// released when it goes out of scope.
+class HeldBuffer {
+ public:
+  explicit HeldBuffer(PyObject* object) : held_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0) {
+    if (!held_) PyErr_Clear();  // the sequence path then raises the object's own error
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  explicit operator bool() const { return held_; }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_;
+};
+
+// ---- One component: the float the sequence path makes of the item
+
+struct Half {
+  std::uint16_t bits;
+};
+
+struct Boolean {
+  unsigned char byte;  // any byte but 0 reads as True, as the exporters' own items do
+};
+
+// Exact: every half is a double. A NaN's payload moves to the top of the
+// double's fraction, as the exporters' own widening moves it.
+double half_to_double(std::uint16_t bits) {
+  const std::uint64_t sign = std::uint64_t{bits & 0x8000u} << 48;
+  const unsigned exponent = (bits >> 10) & 0x1fu;
+  const std::uint64_t fraction = bits & 0x3ffu;
+  if (exponent == 0x1f) return std::bit_cast<double>(sign | 0x7ff0000000000000u | fraction << 42);
+  if (exponent == 0) {  // zero or subnormal
+    const double magnitude = std::ldexp(static_cast<double>(fraction), -24);
+    return sign != 0 ? -magnitude : magnitude;
+  }
+  return std::bit_cast<double>(sign | std::uint64_t{exponent - 15 + 1023} << 52 | fraction << 42);
+}
+
+float component(double value) { return round_to_float(value); }
+
+// A float widened to double and rounded back is itself, except that a
+// signalling NaN comes back quiet; the sequence path's conversions run on
+// the hardware and quiet it, while a compiler may fold the round trip away.
+float component(float value) {
+  if (!std::isnan(value)) return value;
+  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | 0x00400000u);
+}
+
+float component(Half value) { return round_to_float(half_to_double(value.bits)); }
+
+float component(Boolean value) { return value.byte != 0 ? 1.0f : 0.0f; }
+
+// Integers beyond 2^53 round to the nearest double first, as int-to-float
+// conversion does.
+template <std::integral T>
+float component(T value) {
+  return round_to_float(static_cast<double>(value));
+}
+
+// ---- Rows
+
+// Copies `count` items of type T, `stride` bytes apart (possibly negative),
+// starting at `first`. Items may be unaligned, so each is loaded by memcpy.
+using RowCopy = void (*)(const char* first, Py_ssize_t stride, std::size_t count, float* out);
+
+template <class T>
+void copy_row(const char* first, Py_ssize_t stride, std::size_t count, float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    T item;
+    std::memcpy(&item, first + static_cast<Py_ssize_t>(i) * stride, sizeof item);
+    out[i] = component(item);
+  }
+}
+
+template <class T>
+RowCopy row_copy_if_sized(Py_ssize_t itemsize) {
+  return itemsize == static_cast<Py_ssize_t>(sizeof(T)) ? copy_row<T> : nullptr;
+}
+
+// The copy for a single native numeric item, or nullptr for any other
+// format: explicit byte orders, structures, complex, objects, characters,
+// pointers.
+RowCopy row_copy_for(const Py_buffer& view) {
+  std::string_view format = view.format != nullptr ? view.format : "B";
+  if (format.starts_with('@')) format.remove_prefix(1);
+  if (format.size() != 1) return nullptr;
+  switch (format[0]) {
+    case 'b': return row_copy_if_sized<signed char>(view.itemsize);
+    case 'B': return row_copy_if_sized<unsigned char>(view.itemsize);
+    case 'h': return row_copy_if_sized<short>(view.itemsize);
+    case 'H': return row_copy_if_sized<unsigned short>(view.itemsize);
+    case 'i': return row_copy_if_sized<int>(view.itemsize);
+    case 'I': return row_copy_if_sized<unsigned int>(view.itemsize);
+    case 'l': return row_copy_if_sized<long>(view.itemsize);
+    case 'L': return row_copy_if_sized<unsigned long>(view.itemsize);
+    case 'q': return row_copy_if_sized<long long>(view.itemsize);
+    case 'Q': return row_copy_if_sized<unsigned long long>(view.itemsize);
+    case 'n': return row_copy_if_sized<Py_ssize_t>(view.itemsize);
+    case 'N': return row_copy_if_sized<std::size_t>(view.itemsize);
+    case '?': return row_copy_if_sized<Boolean>(view.itemsize);
+    case 'e': return row_copy_if_sized<Half>(view.itemsize);
+    case 'f': return row_copy_if_sized<float>(view.itemsize);
+    case 'd': return row_copy_if_sized<double>(view.itemsize);
+    default: return nullptr;
+  }
+}
+
+// A vector of `count` elements. A view may claim more items than memory
+// could hold (a broadcast view repeats one item without storing it); that
+// is MemoryError, not a fault.
+template <class T>
+std::vector<T> sized_vector(Py_ssize_t count) {
+  std::vector<T> out;
+  if (static_cast<std::size_t>(count) > out.max_size()) throw std::bad_alloc();
+  out.resize(static_cast<std::size_t>(count));
+  return out;
+}
+
+std::vector<float> copied_row(const char* first, Py_ssize_t stride, Py_ssize_t count, RowCopy copy) {
+  std::vector<float> row = sized_vector<float>(count);
+  copy(first, stride, row.size(), row.data());
+  return row;
+}
+
+// Runs `read(view, copy)` while the buffer of `object` is held, when the
+// object is of a type above and exports an `ndim`-dimensional buffer of a
+// numeric item; otherwise gives nothing.
+template <class Read>
+auto read_buffer(PyObject* object, int ndim, Read read) -> std::optional<decltype(read(Py_buffer{}, RowCopy{}))> {
+  if (!iterates_as_its_buffer(Py_TYPE(object))) return std::nullopt;
+  const HeldBuffer buffer(object);
+  if (!buffer || buffer.view().ndim != ndim) return std::nullopt;
+  const RowCopy copy = row_copy_for(buffer.view());
+  if (copy == nullptr) return std::nullopt;
+  return read(buffer.view(), copy);
+}
+
+}  // namespace
+
+std::optional<std::vector<float>> vector_from_buffer(PyObject* object) {
+  return read_buffer(object, 1, [](const Py_buffer& view, RowCopy copy) {
+    return copied_row(static_cast<const char*>(view.buf), view.strides[0], view.shape[0], copy);
+  });
+}
+
+std::optional<std::vector<std::vector<float>>> vectors_from_buffer(PyObject* object) {
+  return read_buffer(object, 2, [](const Py_buffer& view, RowCopy copy) {
+    std::vector<std::vector<float>> rows = sized_vector<std::vector<float>>(view.shape[0]);
+    const char* first = static_cast<const char*>(view.buf);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      rows[r] = copied_row(first + static_cast<Py_ssize_t>(r) * view.strides[0], view.strides[1], view.shape[1], copy);
+    }
+    return rows;
+  });
+}
+
+}  // namespace quorbell
