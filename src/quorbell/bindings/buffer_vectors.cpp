@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "bindings/float_rounding.h"
 
@@ -113,26 +114,52 @@ RowCopy row_copy_if_sized(Py_ssize_t itemsize) {
   return itemsize == static_cast<Py_ssize_t>(sizeof(T)) ? copy_row<T> : nullptr;
 }
 
-// The copy for a single native numeric item, or nullptr for any other
-// format: explicit byte orders, structures, complex, objects, characters,
-// pointers.
+// An integer item of `itemsize` bytes; `Signedness` is std::make_signed_t
+// or std::type_identity_t.
+template <template <class> class Signedness>
+RowCopy integer_row_copy(Py_ssize_t itemsize) {
+  switch (itemsize) {
+    case 1: return copy_row<Signedness<std::uint8_t>>;
+    case 2: return copy_row<Signedness<std::uint16_t>>;
+    case 4: return copy_row<Signedness<std::uint32_t>>;
+    case 8: return copy_row<Signedness<std::uint64_t>>;
+    default: return nullptr;
+  }
+}
+
+// Drops a byte-order mark; false when it names the other byte order.
+bool strip_native_order(std::string_view& format) {
+  if (format.empty()) return true;
+  switch (format[0]) {
+    case '@':
+    case '=':
+      format.remove_prefix(1);
+      return true;
+    case '<':
+      format.remove_prefix(1);
+      return std::endian::native == std::endian::little;
+    case '>':
+    case '!':
+      format.remove_prefix(1);
+      return std::endian::native == std::endian::big;
+    default:
+      return true;
+  }
+}
+
+// The copy for a single numeric item in this machine's byte order, or
+// nullptr for any other format: foreign byte orders, structures, complex,
+// objects, characters, pointers. Integers go by the exporter's item size,
+// since under an explicit byte order 'l' means 4 bytes (numpy marks a
+// misaligned array so).
 RowCopy row_copy_for(const Py_buffer& view) {
   std::string_view format = view.format != nullptr ? view.format : "B";
-  if (format.starts_with('@')) format.remove_prefix(1);
-  if (format.size() != 1) return nullptr;
-  switch (format[0]) {
-    case 'b': return row_copy_if_sized<signed char>(view.itemsize);
-    case 'B': return row_copy_if_sized<unsigned char>(view.itemsize);
-    case 'h': return row_copy_if_sized<short>(view.itemsize);
-    case 'H': return row_copy_if_sized<unsigned short>(view.itemsize);
-    case 'i': return row_copy_if_sized<int>(view.itemsize);
-    case 'I': return row_copy_if_sized<unsigned int>(view.itemsize);
-    case 'l': return row_copy_if_sized<long>(view.itemsize);
-    case 'L': return row_copy_if_sized<unsigned long>(view.itemsize);
-    case 'q': return row_copy_if_sized<long long>(view.itemsize);
-    case 'Q': return row_copy_if_sized<unsigned long long>(view.itemsize);
-    case 'n': return row_copy_if_sized<Py_ssize_t>(view.itemsize);
-    case 'N': return row_copy_if_sized<std::size_t>(view.itemsize);
+  if (!strip_native_order(format) || format.size() != 1) return nullptr;
+  const char code = format[0];
+  const auto one_of = [code](std::string_view codes) { return codes.find(code) != std::string_view::npos; };
+  if (one_of("bhilqn")) return integer_row_copy<std::make_signed_t>(view.itemsize);
+  if (one_of("BHILQN")) return integer_row_copy<std::type_identity_t>(view.itemsize);
+  switch (code) {
     case '?': return row_copy_if_sized<Boolean>(view.itemsize);
     case 'e': return row_copy_if_sized<Half>(view.itemsize);
     case 'f': return row_copy_if_sized<float>(view.itemsize);
@@ -150,6 +177,15 @@ std::vector<T> sized_vector(Py_ssize_t count) {
   if (static_cast<std::size_t>(count) > out.max_size()) throw std::bad_alloc();
   out.resize(static_cast<std::size_t>(count));
   return out;
+}
+
+// The step in bytes along `axis`. An exporter may leave out the strides of
+// a C-contiguous buffer.
+Py_ssize_t stride(const Py_buffer& view, int axis) {
+  if (view.strides != nullptr) return view.strides[axis];
+  Py_ssize_t step = view.itemsize;
+  for (int later = axis + 1; later < view.ndim; ++later) step *= view.shape[later];
+  return step;
 }
 
 std::vector<float> copied_row(const char* first, Py_ssize_t stride, Py_ssize_t count, RowCopy copy) {
@@ -175,7 +211,7 @@ auto read_buffer(PyObject* object, int ndim, Read read) -> std::optional<decltyp
 
 std::optional<std::vector<float>> vector_from_buffer(PyObject* object) {
   return read_buffer(object, 1, [](const Py_buffer& view, RowCopy copy) {
-    return copied_row(static_cast<const char*>(view.buf), view.strides[0], view.shape[0], copy);
+    return copied_row(static_cast<const char*>(view.buf), stride(view, 0), view.shape[0], copy);
   });
 }
 
@@ -184,7 +220,7 @@ std::optional<std::vector<std::vector<float>>> vectors_from_buffer(PyObject* obj
     std::vector<std::vector<float>> rows = sized_vector<std::vector<float>>(view.shape[0]);
     const char* first = static_cast<const char*>(view.buf);
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      rows[r] = copied_row(first + static_cast<Py_ssize_t>(r) * view.strides[0], view.strides[1], view.shape[1], copy);
+      rows[r] = copied_row(first + static_cast<Py_ssize_t>(r) * stride(view, 0), stride(view, 1), view.shape[1], copy);
     }
     return rows;
   });
