@@ -109,10 +109,44 @@ TEST_F(SnapshotFile, PoisonedLocksFailSaveAndLoadAsFaults) {
   EXPECT_EQ(entries(), std::vector<std::string>{"good.qb"});
 }
 
+// An interruption check that lets calls_left - 1 pieces through.
+int calls_left = 0;
+Status interrupted_when_counted_out() {
+  if (--calls_left > 0) return {};
+  return Error{ErrorKind::Interrupted, {}};
+}
+
+class InterruptedAfter : public SnapshotFile, public ::testing::WithParamInterface<int> {};
+
+TEST_P(InterruptedAfter, SaveAndLoadAreAbandonedWithoutATrace) {
+  Segment segment;
+  for (std::uint64_t id = 0; id < 4; ++id) ASSERT_TRUE(segment.upsert(id, Vec(100000, 1.0f), std::nullopt));
+  ASSERT_TRUE(segment.save_to_disk(path("s.qb")));  // some 1.6 MB, several pieces each way
+  const std::string before = contents(path("s.qb"));
+  ASSERT_TRUE(segment.upsert(9, Vec{1, 1}, std::nullopt));
+
+  calls_left = GetParam();
+  const Status saved = segment.save_to_disk(path("s.qb"), interrupted_when_counted_out);
+  ASSERT_FALSE(saved.ok());
+  EXPECT_EQ(saved.error().kind, ErrorKind::Interrupted);
+  EXPECT_EQ(contents(path("s.qb")), before);
+  EXPECT_EQ(entries(), std::vector<std::string>{"s.qb"});
+
+  ASSERT_TRUE(segment.save_to_disk(path("current.qb")));
+  calls_left = GetParam();
+  const Status loaded = segment.load(path("s.qb"), interrupted_when_counted_out);
+  ASSERT_FALSE(loaded.ok());
+  EXPECT_EQ(loaded.error().kind, ErrorKind::Interrupted);
+  ASSERT_TRUE(segment.save_to_disk(path("after.qb")));
+  EXPECT_EQ(contents(path("after.qb")), contents(path("current.qb")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pieces, InterruptedAfter, ::testing::Values(1, 2, 5));
+
 TEST_F(SnapshotFile, AbandonedReplacementLeavesTheTargetAlone) {
   std::ofstream(path("t.qb")) << "old";
   {
-    auto replacer = FileReplacer::begin(path("t.qb"));
+    auto replacer = FileReplacer::begin(path("t.qb"), never_interrupted);
     ASSERT_TRUE(replacer.ok());
     EXPECT_EQ(entries().size(), 2u);  // the target and the temporary file
   }
@@ -123,7 +157,7 @@ TEST_F(SnapshotFile, AbandonedReplacementLeavesTheTargetAlone) {
 TEST_F(SnapshotFile, CommittedReplacementHasExactlyTheBytes) {
   std::ofstream(path("t.qb")) << std::string(20000, 'x');
   for (std::size_t size : {0u, 5u, 8191u, 8192u, 100000u}) {
-    auto replacer = FileReplacer::begin(path("t.qb"));
+    auto replacer = FileReplacer::begin(path("t.qb"), never_interrupted);
     ASSERT_TRUE(replacer.ok());
     const std::vector<std::uint8_t> bytes(size, static_cast<std::uint8_t>(size));
     ASSERT_TRUE(replacer.value().write(bytes));

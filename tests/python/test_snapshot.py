@@ -10,12 +10,14 @@ import errno
 import json
 import os
 import shutil
+import signal
 import stat
 import struct
 import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -32,6 +34,7 @@ BAD_VARINT = "Found a varint that didn't terminate. Is the usize too big for thi
 BAD_UTF8 = "Tried to parse invalid utf-8"
 BAD_OPTION = "Found an Option discriminant that wasn't 0 or 1"
 BAD_VARIANT = "Serde Deserialization Error"
+TRAILING = "Found bytes after the end of the snapshot's encoding"
 
 U64 = (1 << 64) - 1
 KEYWORD, TEXT, INTEGER, FLOAT = range(4)
@@ -297,12 +300,6 @@ def test_unvalidated_states_load_as_written(tmp_path):
     assert canonical(decode(save_bytes(load_bytes(data, tmp_path), tmp_path))) == canonical(state)
 
 
-def test_trailing_bytes_are_ignored(tmp_path):
-    second = encode(([(1, 1, [], None)], DEFAULT_INDEX))
-    store = load_bytes(WORKED_EXAMPLE + second + b"\xff\xff", tmp_path)
-    assert save_bytes(store, tmp_path) == WORKED_EXAMPLE
-
-
 # ---- Corrupt files
 
 
@@ -322,8 +319,12 @@ def worked_with(at, value):
         (b"\xff" * 9 + b"\x02" + WORKED_EXAMPLE[1:], BAD_VARINT),  # point count
         (b"", END_OF_DATA),
         (b"\x05\x01\x01\xff\xff\xff\xff\xff\xff\xff\x7f", END_OF_DATA),  # huge vector length
+        (WORKED_EXAMPLE + b"\x00", TRAILING),
+        (WORKED_EXAMPLE + WORKED_EXAMPLE, TRAILING),
+        (bytes(4096), TRAILING),  # what a crash can leave behind
     ],
-    ids=["payload-tag", "entry-tag", "variant", "utf8", "varint", "empty", "huge-count"],
+    ids=["payload-tag", "entry-tag", "variant", "utf8", "varint", "empty", "huge-count",
+         "trailing-byte", "two-snapshots", "page-of-zeros"],
 )
 def test_corrupt_files_fail_and_change_nothing(store, tmp_path, data, text):
     store.upsert(3, [1.0, 1.0], None)
@@ -368,9 +369,11 @@ def test_every_truncation_fails_at_the_end_of_data(store, tmp_path):
         ("load", lambda d: str(d / "missing.qb"), OPEN + os_error(errno.ENOENT)),
         ("load", lambda d: str(d), READ + os_error(errno.EISDIR)),
         ("save", lambda d: "/dev/full", WRITE + os_error(errno.ENOSPC)),
+        # Decoding stops where the encoding ends, so an endless device fails at once.
+        ("load", lambda d: "/dev/zero", CORRUPT + TRAILING),
     ],
     ids=["save-nul", "load-nul", "save-missing-dir", "save-dir", "save-dir-slash", "save-new-slash",
-         "save-empty", "load-missing", "load-dir", "save-full-device"],
+         "save-empty", "load-missing", "load-dir", "save-full-device", "load-dev-zero"],
 )
 def test_file_errors(store, tmp_path, operation, make_path, message):
     store.upsert(1, [1.0], None)
@@ -539,6 +542,62 @@ def test_fifo_is_written_in_place(store, tmp_path):
     received, _ = reader.communicate(timeout=60)
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)
     assert received == save_bytes(store, tmp_path)
+
+
+# ---- Ctrl-C ends a save or load that blocks
+
+INTERRUPTED = textwrap.dedent(
+    """
+    import signal, sys
+    import quorbell
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    operation, path, before = sys.argv[1:]
+    store = quorbell.VectorStorage()
+    for i in range(600):  # a snapshot of about 300 KiB, more than a pipe holds
+        store.upsert(i, [float(i % 7), 1.0] * 64, {"tenant_id": "t"})
+    store.save(before)
+    print("ready", flush=True)
+    try:
+        getattr(store, operation)(path)
+        print("returned")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt")
+    store.save(before + ".after")
+    print(open(before, "rb").read() == open(before + ".after", "rb").read())
+    """
+)
+
+
+# The other end of the FIFO: none (open blocks), or held by the test and
+# never served (the first write past the pipe's capacity, or the read after
+# a partial snapshot, blocks).
+@pytest.mark.parametrize(
+    "operation, other_end",
+    [("save", None), ("save", b""), ("load", None), ("load", WORKED_EXAMPLE[:20])],
+    ids=["save-no-reader", "save-reader-stalls", "load-no-writer", "load-writer-stalls"],
+)
+def test_ctrl_c_abandons_a_blocked_save_or_load(tmp_path, operation, other_end):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    held = None
+    if other_end is not None:
+        held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+        os.write(held, other_end)
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED, operation, str(fifo), str(tmp_path / "before.qb")],
+        stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # into the blocking call
+        child.send_signal(signal.SIGINT)
+        output, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        if held is not None:
+            os.close(held)
+    assert output.split() == ["KeyboardInterrupt", "True"]
+    assert leftovers(tmp_path) == ["before.qb", "before.qb.after", "pipe"]
 
 
 # ---- Round trips

@@ -53,6 +53,8 @@ void throw_error(const Error& error, std::source_location where) {
     case ErrorKind::Fault:
       raise_fault(error.message, where);
       break;
+    case ErrorKind::Interrupted:
+      break;  // the signal handler's exception is already set
   }
   throw PythonErrorSet{};
 }

@@ -3,6 +3,7 @@
 // failure becomes:
 //   ErrorKind::Snapshot       -> OSError, the message as its only argument
 //   ErrorKind::Fault          -> PanicException, after a report on stderr
+//   ErrorKind::Interrupted    -> the exception a signal handler raised
 //   std::bad_alloc            -> MemoryError
 //   any other C++ exception   -> a fault, as above
 #pragma once

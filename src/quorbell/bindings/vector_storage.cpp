@@ -48,6 +48,14 @@ Metric metric_or_throw(const std::string& name, const char* unsupported) {
   return *metric;
 }
 
+// The interruption check of save and load: runs the interpreter's signal
+// handlers, and one that raises (KeyboardInterrupt) abandons the operation
+// with its exception.
+Status run_signal_handlers() {
+  if (PyErr_CheckSignals() == 0) return {};
+  return Error{ErrorKind::Interrupted, {}};
+}
+
 // A new list of (int id, float score) tuples, one per item in order;
 // `pair_of(item)` gives an item's id and 32-bit score, which is widened
 // exactly to double.
@@ -239,7 +247,7 @@ PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(SAVE, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    throw_if_failed(segment_of(self).save_to_disk(path));
+    throw_if_failed(segment_of(self).save_to_disk(path, run_signal_handlers));
     return Py_NewRef(Py_None);
   });
 }
@@ -258,7 +266,7 @@ PyObject* VectorStorage_load(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(LOAD, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    throw_if_failed(segment_of(self).load(path));
+    throw_if_failed(segment_of(self).load(path, run_signal_handlers));
     return Py_NewRef(Py_None);
   });
 }

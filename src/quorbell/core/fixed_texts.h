@@ -26,6 +26,7 @@ inline constexpr char BAD_VARINT[] =
 inline constexpr char BAD_UTF8[] = "Tried to parse invalid utf-8";
 inline constexpr char BAD_OPTION[] = "Found an Option discriminant that wasn't 0 or 1";
 inline constexpr char BAD_VARIANT[] = "Serde Deserialization Error";
+inline constexpr char TRAILING_BYTES[] = "Found bytes after the end of the snapshot's encoding";
 
 // Argument errors raised by the bindings.
 inline constexpr char SEARCH_UNKNOWN_METRIC[] =

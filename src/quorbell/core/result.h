@@ -13,6 +13,9 @@ namespace quorbell {
 enum class ErrorKind {
   Snapshot,  // snapshot file or format failure (raised as OSError)
   Fault,     // broken invariant or poisoned lock (raised as PanicException)
+  // An interruption check ended the operation; the bindings re-raise the
+  // exception that the interpreter's signal handler left pending.
+  Interrupted,
 };
 
 struct Error {
@@ -52,5 +55,12 @@ class [[nodiscard]] Status {
   Error error_{ErrorKind::Fault, {}};
   bool failed_ = false;
 };
+
+// Asked when a system call was interrupted by a signal, and between the
+// pieces of a long read or write: an error (kind Interrupted) abandons the
+// operation, success lets it go on. The bindings run the interpreter's
+// signal handlers here, so that Ctrl-C stops a save or load that blocks.
+using InterruptionCheck = Status (*)();
+inline Status never_interrupted() { return {}; }
 
 }  // namespace quorbell

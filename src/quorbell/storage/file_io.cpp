@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,6 +33,7 @@ Error system_error(int error_number) {
 }
 
 Error with_prefix(std::string_view prefix, const Error& error) {
+  if (error.kind == ErrorKind::Interrupted) return error;
   return Error{error.kind, std::string(prefix) + error.message};
 }
 
@@ -58,56 +58,61 @@ Status check_path(const std::string& path) {
   return {};
 }
 
-int open_descriptor(const std::string& path, int flags, mode_t mode) {
+Result<int> open_descriptor(const std::string& path, int flags, mode_t mode, InterruptionCheck interrupted) {
   for (;;) {
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0 || errno != EINTR) return fd;
+    if (Status go_on = interrupted(); !go_on) return go_on.error();
   }
 }
 
-Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode) {
+Result<FileDescriptor> open_file(const std::string& path, int flags, mode_t mode, InterruptionCheck interrupted) {
   if (Status valid = check_path(path); !valid) return valid.error();
-  const int fd = open_descriptor(path, flags, mode);
-  if (fd < 0) return system_error(errno);
-  return FileDescriptor(fd);
+  const Result<int> fd = open_descriptor(path, flags, mode, interrupted);
+  if (!fd) return fd.error();
+  if (fd.value() < 0) return system_error(errno);
+  return FileDescriptor(fd.value());
 }
 
-Result<ByteBuffer> read_to_end(const FileDescriptor& file) {
-  std::size_t expected = 0;
+FileSource::FileSource(const FileDescriptor& file, InterruptionCheck interrupted)
+    : fd_(file.get()), interrupted_(interrupted) {
   struct stat info;
-  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    expected = static_cast<std::size_t>(info.st_size);
-  }
-  // One byte beyond the expected length lets the read that finds the end
-  // land without growing the buffer.
-  ByteBuffer bytes(expected + 1);
-  std::size_t used = 0;
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) size_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<std::size_t> FileSource::read(std::span<std::uint8_t> into) {
   for (;;) {
-    if (used == bytes.size()) bytes.resize(std::max<std::size_t>(bytes.size() * 2, 8192));
-    const ssize_t n = ::read(file.get(), bytes.data() + used, bytes.size() - used);
-    if (n > 0) {
-      used += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return system_error(errno);
+    const ssize_t n = ::read(fd_, into.data(), into.size());
+    if (n < 0 && errno != EINTR) {
+      failure_ = system_error(errno);
+      return std::nullopt;
+    }
+    // Between pieces, and after an interrupted read, the check may end it.
+    if (Status go_on = interrupted_(); !go_on) {
+      failure_ = go_on;
+      return std::nullopt;
+    }
+    if (n >= 0) {
+      consumed_ += static_cast<std::uint64_t>(n);
+      return static_cast<std::size_t>(n);
     }
   }
-  bytes.resize(used);
-  return bytes;
+}
+
+std::optional<std::uint64_t> FileSource::bytes_left() const {
+  // A file that grew while it was read has no known rest.
+  if (!size_ || consumed_ > *size_) return std::nullopt;
+  return *size_ - consumed_;
 }
 
 Status write_all(const FileDescriptor& file, std::span<const std::uint8_t> bytes,
-                 std::string_view zero_write_text) {
+                 std::string_view zero_write_text, InterruptionCheck interrupted) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      return Error{ErrorKind::Snapshot, std::string(zero_write_text)};
-    } else if (errno != EINTR) {
-      return system_error(errno);
-    }
+    if (n == 0) return Error{ErrorKind::Snapshot, std::string(zero_write_text)};
+    if (n < 0 && errno != EINTR) return system_error(errno);
+    if (Status go_on = interrupted(); !go_on) return go_on;
+    if (n > 0) bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return {};
 }

@@ -79,17 +79,18 @@ std::string temporary_name(const std::string& target) {
 // (write and search permission without read) or the file system cannot sync
 // directories, this is the best that can be done and not a failure.
 Status sync_directory(const std::string& directory) {
-  const int fd = open_descriptor(directory, O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0) return {};
-  FileDescriptor handle(fd);
-  const int error = sync_descriptor(fd);
+  // The rename is done and cannot be taken back, so nothing may abandon this.
+  const Result<int> fd = open_descriptor(directory, O_RDONLY | O_DIRECTORY, 0, never_interrupted);
+  if (!fd || fd.value() < 0) return {};
+  FileDescriptor handle(fd.value());
+  const int error = sync_descriptor(fd.value());
   if (error != 0 && error != EINVAL) return system_error(error);
   return handle.close();
 }
 
 }  // namespace
 
-Result<FileReplacer> FileReplacer::begin(const std::string& path) {
+Result<FileReplacer> FileReplacer::begin(const std::string& path, InterruptionCheck interrupted) {
   if (Status valid = check_path(path); !valid) return valid.error();
   auto resolved = resolve(path);
   if (!resolved) return resolved.error();
@@ -97,9 +98,9 @@ Result<FileReplacer> FileReplacer::begin(const std::string& path) {
 
   const bool names_directory = target.path.empty() || target.path.ends_with('/');
   if (names_directory || (target.exists && !S_ISREG(target.info.st_mode))) {
-    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    auto file = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, interrupted);
     if (!file) return file.error();
-    return FileReplacer(std::move(file).value(), path, std::nullopt);
+    return FileReplacer(std::move(file).value(), path, std::nullopt, interrupted);
   }
 
   // Replacing a file needs only the directory's permission; refuse what
@@ -110,13 +111,14 @@ Result<FileReplacer> FileReplacer::begin(const std::string& path) {
   const mode_t create_mode = target.exists ? 0600 : 0666;
   for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
     std::string temporary = temporary_name(target.path);
-    const int fd = open_descriptor(temporary, O_WRONLY | O_CREAT | O_EXCL, create_mode);
-    if (fd < 0) {
+    const Result<int> fd = open_descriptor(temporary, O_WRONLY | O_CREAT | O_EXCL, create_mode, interrupted);
+    if (!fd) return fd.error();
+    if (fd.value() < 0) {
       if (errno == EEXIST) continue;
       return system_error(errno);
     }
-    FileReplacer replacer(FileDescriptor(fd), target.path, std::move(temporary));
-    if (target.exists && ::fchmod(fd, target.info.st_mode & 0777) != 0) return system_error(errno);
+    FileReplacer replacer(FileDescriptor(fd.value()), target.path, std::move(temporary), interrupted);
+    if (target.exists && ::fchmod(fd.value(), target.info.st_mode & 0777) != 0) return system_error(errno);
     return replacer;
   }
   return system_error(EEXIST);
@@ -131,7 +133,7 @@ Status FileReplacer::write(std::span<const std::uint8_t> bytes) {
   // Only the last piece of a file can leave the total below the buffer size.
   written_ += bytes.size();
   const char* zero_write_text = written_ < kWriterBufferBytes ? ZERO_WRITE_IN_FLUSH : ZERO_WRITE_IN_WRITE_ALL;
-  return write_all(file_, bytes, zero_write_text);
+  return write_all(file_, bytes, zero_write_text, interrupted_);
 }
 
 Status FileReplacer::commit() {

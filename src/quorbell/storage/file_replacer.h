@@ -34,13 +34,15 @@ class FileReplacer {
  public:
   // Opens the temporary file, or the target itself when it is written in
   // place. Nothing at the target changes yet, except that an in-place
-  // target is truncated.
-  static Result<FileReplacer> begin(const std::string& path);
+  // target is truncated. `interrupted` is asked whenever a signal
+  // interrupts a call and after every write.
+  static Result<FileReplacer> begin(const std::string& path, InterruptionCheck interrupted);
 
   FileReplacer(FileReplacer&& other) noexcept
       : file_(std::move(other.file_)),
         target_(std::move(other.target_)),
         temporary_(std::exchange(other.temporary_, std::nullopt)),
+        interrupted_(other.interrupted_),
         written_(other.written_) {}
   FileReplacer& operator=(FileReplacer&&) = delete;
   ~FileReplacer();
@@ -53,12 +55,17 @@ class FileReplacer {
   Status commit();
 
  private:
-  FileReplacer(FileDescriptor file, std::string target, std::optional<std::string> temporary)
-      : file_(std::move(file)), target_(std::move(target)), temporary_(std::move(temporary)) {}
+  FileReplacer(FileDescriptor file, std::string target, std::optional<std::string> temporary,
+               InterruptionCheck interrupted)
+      : file_(std::move(file)),
+        target_(std::move(target)),
+        temporary_(std::move(temporary)),
+        interrupted_(interrupted) {}
 
   FileDescriptor file_;
   std::string target_;                    // the file that ends up with the bytes
   std::optional<std::string> temporary_;  // absent when written in place
+  InterruptionCheck interrupted_;
   std::size_t written_ = 0;
 };
 

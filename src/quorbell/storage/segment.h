@@ -36,11 +36,12 @@ class Segment {
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit,
                                         Metric metric, const std::string* tenant) const;
 
-  // Writes the whole store to one snapshot file.
-  Status save_to_disk(const std::string& path) const;
-  // Replaces the whole store with a snapshot file's contents; on failure
-  // nothing changes.
-  Status load(const std::string& path);
+  // Writes the whole store to one snapshot file. `interrupted` may abandon
+  // a save that a signal interrupts; the old file then stays as it was.
+  Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted) const;
+  // Replaces the whole store with a snapshot file's contents; on failure,
+  // an abandoned load included, nothing changes.
+  Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted);
 
 #ifdef QUORBELL_TEST_SEAMS
   // Runs f(points, index) with both write locks held, so tests can build

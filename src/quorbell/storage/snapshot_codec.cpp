@@ -74,13 +74,18 @@ void encode_into(Writer& out, const PointStore& points, const HNSWIndex& index) 
 
 class SnapshotDecoder {
  public:
-  explicit SnapshotDecoder(std::span<const std::uint8_t> bytes) : in_(bytes) {}
+  explicit SnapshotDecoder(WireReader& in) : in_(in) {}
 
-  bool decode(SnapshotState& state) { return points(state.points) && graph(state.index); }
-
-  WireError error() const { return in_.error(); }
+  Result<SnapshotState> decode() {
+    SnapshotState state;
+    if (!points(state.points) || !graph(state.index)) return failure(in_.error());
+    if (!in_.at_end()) return failure(WireError::Trailing);
+    return state;
+  }
 
  private:
+  static Error failure(WireError error) { return Error{ErrorKind::Snapshot, std::string(wire_error_text(error))}; }
+
   bool points(PointStore& store) {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
@@ -178,7 +183,7 @@ class SnapshotDecoder {
     if (!in_.varint(count)) return false;
     // Every id takes at least one byte: a list longer than the rest of the
     // file is corrupt and gets no room in advance.
-    if (count <= in_.remaining()) ids.reserve(capped_reservation<std::uint64_t>(count));
+    if (count <= in_.remaining_bound()) ids.reserve(capped_reservation<std::uint64_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t id;
       if (!in_.varint(id)) return false;
@@ -187,7 +192,7 @@ class SnapshotDecoder {
     return true;
   }
 
-  WireReader in_;
+  WireReader& in_;
   std::vector<float> vector_;  // reused for every point's components
 };
 
@@ -209,10 +214,13 @@ ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index) {
 }
 
 Result<SnapshotState> decode_snapshot(std::span<const std::uint8_t> bytes) {
-  SnapshotDecoder decoder(bytes);
-  SnapshotState state;
-  if (!decoder.decode(state)) return Error{ErrorKind::Snapshot, std::string(wire_error_text(decoder.error()))};
-  return state;
+  WireReader in(bytes);
+  return SnapshotDecoder(in).decode();
+}
+
+Result<SnapshotState> decode_snapshot(ByteSource& source) {
+  WireReader in(source, SNAPSHOT_CHUNK_BYTES);
+  return SnapshotDecoder(in).decode();
 }
 
 }  // namespace quorbell

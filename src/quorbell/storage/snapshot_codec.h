@@ -1,7 +1,7 @@
 // The snapshot format: the points map followed by the graph index, encoded
 // field by field with the primitives of storage/wire.h. There is no header,
-// version or checksum; the first complete value is the snapshot and any
-// bytes after it are ignored.
+// version or checksum; the input must end where the encoding ends, so a
+// file with anything after it (a crash's leftovers, zeros) is refused.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "core/result.h"
 #include "index/hnsw.h"
 #include "storage/byte_buffer.h"
+#include "storage/wire.h"
 
 namespace quorbell {
 
@@ -35,10 +36,15 @@ void encode_snapshot(const PointStore& points, const HNSWIndex& index, const Sna
 // The whole encoding in one buffer.
 ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index);
 
-// Decodes a snapshot from the front of bytes. On a fault the error's
+// Decodes a snapshot that fills bytes exactly. On a fault the error's
 // message is the decoder's fixed text for it, and nothing is kept. Nothing
 // beyond the format is checked: keys may differ from ids, links may name
 // missing nodes, strings keep the variant they were stored with.
 Result<SnapshotState> decode_snapshot(std::span<const std::uint8_t> bytes);
+// The same, reading source piece by piece as it decodes, so the input is
+// never held whole. After the encoding's end one more read must find the
+// end of the input. A failed read ends decoding with some decoder fault;
+// the source keeps the reason, which its owner reports instead.
+Result<SnapshotState> decode_snapshot(ByteSource& source);
 
 }  // namespace quorbell

@@ -14,13 +14,13 @@ namespace quorbell {
 
 // Both read locks are held from before the file is created until it is in
 // place, so the file is a consistent cut of points and graph.
-Status Segment::save_to_disk(const std::string& path) const {
+Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrupted) const {
   auto points_guard = points_lock_.read();
   if (!points_guard) return points_guard.error();
   auto index_guard = index_lock_.read();
   if (!index_guard) return index_guard.error();
 
-  auto file = FileReplacer::begin(path);
+  auto file = FileReplacer::begin(path, interrupted);
   if (!file) return with_prefix(CREATE_FAILED, file.error());
   // The encoding streams through a small buffer into the file; after a
   // failed write the rest of it is dropped.
@@ -35,18 +35,14 @@ Status Segment::save_to_disk(const std::string& path) const {
 
 // Reading and decoding take no lock; both write locks are held only for
 // the swap, so every reader sees the whole old state or the whole new one.
-Status Segment::load(const std::string& path) {
-  ByteBuffer bytes;
-  {
-    auto file = open_file(path, O_RDONLY);
-    if (!file) return with_prefix(OPEN_FAILED, file.error());
-    auto read = read_to_end(file.value());
-    if (!read) return with_prefix(READ_FAILED, read.error());
-    bytes = std::move(read).value();
-  }
-  auto decoded = decode_snapshot(bytes);
+// The file is decoded as it is read, never held whole.
+Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
+  auto file = open_file(path, O_RDONLY, 0, interrupted);
+  if (!file) return with_prefix(OPEN_FAILED, file.error());
+  FileSource source(file.value(), interrupted);
+  auto decoded = decode_snapshot(source);
+  if (!source.failure()) return with_prefix(READ_FAILED, source.failure().error());
   if (!decoded) return with_prefix(DECODE_FAILED, decoded.error());
-  bytes = ByteBuffer();  // the file's bytes are no longer needed
   SnapshotState& state = decoded.value();
 
   {

@@ -1,5 +1,7 @@
 #include "storage/wire.h"
 
+#include <limits>
+
 #include "core/fixed_texts.h"
 
 namespace quorbell {
@@ -18,6 +20,8 @@ std::string_view wire_error_text(WireError error) {
       return BAD_OPTION;
     case WireError::BadVariant:
       return BAD_VARIANT;
+    case WireError::Trailing:
+      return TRAILING_BYTES;
   }
   return BAD_VARIANT;
 }
@@ -58,11 +62,70 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+namespace {
+// Room reserved up front for floats or a string when the bytes left are
+// unknown; beyond it, storage grows as the bytes arrive.
+constexpr std::size_t kBlindReservationBytes = std::size_t{1} << 20;
+}  // namespace
+
+WireReader::WireReader(ByteSource& source, std::size_t buffer_bytes)
+    : next_(nullptr),
+      end_(nullptr),
+      source_(&source),
+      buffer_(new std::uint8_t[buffer_bytes]),
+      buffer_bytes_(buffer_bytes) {
+  next_ = end_ = buffer_.get();
+}
+
+std::uint64_t WireReader::remaining_bound() const {
+  constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+  if (source_ == nullptr) return buffered();
+  const std::optional<std::uint64_t> left = source_->bytes_left();
+  if (!left || *left > kUnknown - buffered()) return kUnknown;
+  return buffered() + *left;
+}
+
+bool WireReader::fill(std::size_t count) {
+  if (buffered() >= count) return true;
+  if (source_ == nullptr) return false;
+  // What is left of a partly read item moves to the front.
+  const std::size_t kept = buffered();
+  std::memmove(buffer_.get(), next_, kept);
+  next_ = buffer_.get();
+  std::uint8_t* filled = buffer_.get() + kept;
+  while (static_cast<std::size_t>(filled - next_) < count) {
+    const std::optional<std::size_t> read =
+        source_->read(std::span<std::uint8_t>(filled, buffer_bytes_ - static_cast<std::size_t>(filled - next_)));
+    if (!read || *read == 0) break;
+    filled += *read;
+  }
+  end_ = filled;
+  return buffered() >= count;
+}
+
+bool WireReader::at_end() { return buffered() == 0 && !fill(1); }
+
+template <class Out, class Append>
+bool WireReader::pieces(std::uint64_t count, std::size_t unit, Out& out, Append append) {
+  if (count > remaining_bound() / unit) return fail(WireError::EndOfData);
+  const bool bounded = source_ == nullptr || source_->bytes_left().has_value();
+  out.clear();
+  out.reserve(static_cast<std::size_t>(bounded ? count : std::min<std::uint64_t>(count, kBlindReservationBytes / unit)));
+  for (std::uint64_t left = count; left > 0;) {
+    if (!fill(unit)) return fail(WireError::EndOfData);
+    const auto units = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffered() / unit));
+    append(out, next_, units);
+    next_ += units * unit;
+    left -= units;
+  }
+  return true;
+}
+
 bool WireReader::bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byte,
                                 std::uint64_t& out) {
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < max_bytes; ++i) {
-    if (next_ == end_) return fail(WireError::EndOfData);
+    if (!fill(1)) return fail(WireError::EndOfData);
     const std::uint8_t byte = *next_++;
     value |= static_cast<std::uint64_t>(byte & 0x7F) << (7 * i);
     if ((byte & 0x80) == 0) {
@@ -74,15 +137,6 @@ bool WireReader::bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byt
   return fail(WireError::BadVarint);
 }
 
-bool WireReader::varint(std::uint64_t& out) {
-  // Fast path for the one-byte values that dominate a snapshot.
-  if (next_ != end_ && *next_ < 0x80) {
-    out = *next_++;
-    return true;
-  }
-  return bounded_varint(10, 0x01, out);
-}
-
 bool WireReader::variant_index(std::uint32_t variant_count, std::uint32_t& out) {
   std::uint64_t value;
   if (!bounded_varint(5, 0x0F, value)) return false;
@@ -92,7 +146,7 @@ bool WireReader::variant_index(std::uint32_t variant_count, std::uint32_t& out) 
 }
 
 bool WireReader::option_tag(bool& present) {
-  if (next_ == end_) return fail(WireError::EndOfData);
+  if (!fill(1)) return fail(WireError::EndOfData);
   const std::uint8_t tag = *next_++;
   if (tag > 1) return fail(WireError::BadOption);
   present = tag == 1;
@@ -100,23 +154,23 @@ bool WireReader::option_tag(bool& present) {
 }
 
 bool WireReader::floats(std::uint64_t count, std::vector<float>& out) {
-  if (count > remaining() / sizeof(float)) return fail(WireError::EndOfData);
-  out.resize(static_cast<std::size_t>(count));
-  if constexpr (std::endian::native == std::endian::little) {
-    if (!out.empty()) std::memcpy(out.data(), next_, out.size() * sizeof(float));
-    next_ += out.size() * sizeof(float);
-  } else {
-    for (float& value : out) {
-      std::uint32_t bits = 0;
-      for (std::size_t b = 0; b < sizeof(float); ++b) bits |= std::uint32_t{*next_++} << (8 * b);
-      value = std::bit_cast<float>(bits);
+  return pieces(count, sizeof(float), out, [](std::vector<float>& to, const std::uint8_t* bytes, std::size_t n) {
+    const std::size_t at = to.size();
+    to.resize(at + n);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(to.data() + at, bytes, n * sizeof(float));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t bits = 0;
+        for (std::size_t b = 0; b < sizeof(float); ++b) bits |= std::uint32_t{bytes[i * sizeof(float) + b]} << (8 * b);
+        to[at + i] = std::bit_cast<float>(bits);
+      }
     }
-  }
-  return true;
+  });
 }
 
 bool WireReader::f64(double& out) {
-  if (remaining() < sizeof(double)) return fail(WireError::EndOfData);
+  if (!fill(sizeof(double))) return fail(WireError::EndOfData);
   std::uint64_t bits = 0;
   for (std::size_t b = 0; b < sizeof(double); ++b) bits |= std::uint64_t{*next_++} << (8 * b);
   out = std::bit_cast<double>(bits);
@@ -126,11 +180,11 @@ bool WireReader::f64(double& out) {
 bool WireReader::string(std::string& out) {
   std::uint64_t length;
   if (!varint(length)) return false;
-  if (length > remaining()) return fail(WireError::EndOfData);
-  const std::string_view bytes(reinterpret_cast<const char*>(next_), static_cast<std::size_t>(length));
-  if (!is_valid_utf8(bytes)) return fail(WireError::BadUtf8);
-  out.assign(bytes);
-  next_ += length;
+  const bool complete = pieces(length, 1, out, [](std::string& to, const std::uint8_t* bytes, std::size_t n) {
+    to.append(reinterpret_cast<const char*>(bytes), n);
+  });
+  if (!complete) return false;
+  if (!is_valid_utf8(out)) return fail(WireError::BadUtf8);
   return true;
 }
 

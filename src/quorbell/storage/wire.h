@@ -14,6 +14,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,6 +30,7 @@ enum class WireError {
   BadUtf8,     // a string that is not valid UTF-8
   BadOption,   // an optional tag other than 0x00 or 0x01
   BadVariant,  // an enum index the type does not have
+  Trailing,    // bytes after the end of the encoding
 };
 
 // The decoder's fixed text for each fault.
@@ -115,17 +118,50 @@ class WireWriter {
   Flush flush_;
 };
 
-// Reads items from the front of a byte span. Every read returns false on a
-// fault and leaves the fault in error(); the caller then stops reading.
+// Where a streamed WireReader's bytes come from, such as a file.
+class ByteSource {
+ public:
+  // Reads the next bytes into `into` (never empty) and says how many, 0 at
+  // the end of the input; nullopt when reading failed, whose reason the
+  // source keeps for its owner.
+  virtual std::optional<std::size_t> read(std::span<std::uint8_t> into) = 0;
+  // At most how many bytes are still to come, when the source knows.
+  virtual std::optional<std::uint64_t> bytes_left() const = 0;
+
+ protected:
+  ~ByteSource() = default;
+};
+
+// Reads items from the front of a byte span, or from a source through a
+// buffer of fixed size. Every read returns false on a fault and leaves the
+// fault in error(); the caller then stops reading. A failed read of the
+// source counts as the end of the data.
+//
+// A declared count that the bytes left cannot hold fails before any
+// storage is allocated for it. Where that bound is unknown (a pipe), the
+// storage of floats and strings grows as their bytes arrive.
 class WireReader {
  public:
   explicit WireReader(std::span<const std::uint8_t> bytes)
       : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  // buffer_bytes must hold the longest fixed-size item (a 10-byte varint).
+  WireReader(ByteSource& source, std::size_t buffer_bytes);
 
-  std::size_t remaining() const { return static_cast<std::size_t>(end_ - next_); }
+  // At most how many bytes are left; the largest value when unknown.
+  std::uint64_t remaining_bound() const;
   WireError error() const { return error_; }
+  // Whether the input ends exactly here: nothing buffered, and a read of
+  // the source finds its end.
+  [[nodiscard]] bool at_end();
 
-  [[nodiscard]] bool varint(std::uint64_t& out);
+  [[nodiscard]] bool varint(std::uint64_t& out) {
+    // Fast path for the one-byte values that dominate a snapshot.
+    if (next_ != end_ && *next_ < 0x80) {
+      out = *next_++;
+      return true;
+    }
+    return bounded_varint(10, 0x01, out);
+  }
   // An enum index: a varint of at most 32 bits, below variant_count.
   [[nodiscard]] bool variant_index(std::uint32_t variant_count, std::uint32_t& out);
   [[nodiscard]] bool zigzag(std::int64_t& out) {
@@ -135,8 +171,7 @@ class WireReader {
     return true;
   }
   [[nodiscard]] bool option_tag(bool& present);
-  // Replaces out with count floats. A count the remaining bytes cannot hold
-  // fails before out is resized, so a corrupt count allocates nothing.
+  // Replaces out with count floats.
   [[nodiscard]] bool floats(std::uint64_t count, std::vector<float>& out);
   [[nodiscard]] bool f64(double& out);
   [[nodiscard]] bool string(std::string& out);
@@ -146,12 +181,23 @@ class WireReader {
     error_ = error;
     return false;
   }
+  std::size_t buffered() const { return static_cast<std::size_t>(end_ - next_); }
+  // Makes at least count bytes buffered (count at most the buffer's size);
+  // false when the input ends first.
+  bool fill(std::size_t count);
+  // Appends count bytes of the input to out, in pieces of whole units of
+  // unit bytes, each passed to append(out, bytes) as it arrives.
+  template <class Out, class Append>
+  bool pieces(std::uint64_t count, std::size_t unit, Out& out, Append append);
   // Reads an unsigned varint of at most max_bytes bytes whose last byte may
   // be at most max_last_byte.
   bool bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byte, std::uint64_t& out);
 
   const std::uint8_t* next_;
   const std::uint8_t* end_;
+  ByteSource* source_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t buffer_bytes_ = 0;
   WireError error_ = WireError::EndOfData;
 };
 
