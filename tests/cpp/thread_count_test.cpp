@@ -67,8 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ChooseCase{nullptr, "5", 4, 5}, ChooseCase{nullptr, "0", 4, 4},
                       ChooseCase{nullptr, "x", 4, 4}, ChooseCase{"x", "x", 4, 4},
                       // Capped, whichever source chose.
-                      ChooseCase{"70000", nullptr, 4, 65535}, ChooseCase{nullptr, "65536", 4, 65535},
-                      ChooseCase{nullptr, nullptr, 100000, 65535}));
+                      ChooseCase{"1025", nullptr, 4, 1024}, ChooseCase{nullptr, "65536", 4, 1024},
+                      ChooseCase{nullptr, nullptr, 100000, 1024}));
 
 struct CpuCase {
   std::size_t affinity;

@@ -109,6 +109,7 @@ def cpu_count():
         ("0", "5", "cpus"),
         (None, "4", 4),
         (None, None, "cpus"),
+        ("65535", None, 1024),
     ],
 )
 def test_pool_size_from_environment_fixed_at_first_batch(num_threads, rs_num_cpus, expected):
@@ -125,11 +126,16 @@ def test_pool_size_from_environment_fixed_at_first_batch(num_threads, rs_num_cpu
     assert done.stdout.split() == ["0", str(size), str(size)]
 
 
-START_FAILURE = textwrap.dedent(
+SHORT_OF_MEMORY = textwrap.dedent(
     """
-    import resource, quorbell
+    import os, resource, sys, quorbell
+    headroom_mib, pool_first, batch_size = map(int, sys.argv[1:])
+    threads = lambda: len(os.listdir("/proc/self/task"))
     store = quorbell.VectorStorage()
     store.upsert(1, [1.0], None)
+    queries = [[1.0]] * batch_size
+    if pool_first:
+        store.batch_search([], 1, "dot")
 
     def address_space():
         with open("/proc/self/status") as status:
@@ -137,33 +143,56 @@ START_FAILURE = textwrap.dedent(
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
 
-    # Room for a few dozen 2 MiB worker stacks, not for 65535 of them.
     _, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (96 << 20), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (headroom_mib << 20), hard))
     for attempt in range(2):
         try:
-            store.batch_search([[1.0], [1.0]], 1, "dot")
-            print("returned")
+            store.batch_search(queries, 1, "dot")
+            print("returned", threads() - 1)
         except BaseException as error:
-            print(type(error).__qualname__, type(error).__module__, str(error))
+            print(type(error).__name__, "-")
     resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
-    print(store.search([1.0], 1, "dot"))
+    store.save(os.devnull)
+    assert store.batch_search([[1.0]] * 2, 1, "dot") == [[(1, 1.0)]] * 2
+    print("usable", threads() - 1)
     """
 )
 
 
-def test_pool_that_cannot_start_fails_every_batch():
+@pytest.mark.parametrize(
+    "num_threads, headroom_mib, pool_first, batch_size, outcomes, workers",
+    [
+        # No worker stack fits: MemoryError, again at the next batch, and
+        # the pool starts in full once memory is back.
+        ("4", 1, False, 2, ["MemoryError", "MemoryError"], 4),
+        # Room for some workers of the capped pool: it runs with those.
+        ("65535", 32, False, 2, ["returned", "returned"], "some"),
+        # The pool is up, the batch's own memory runs out.
+        ("2", 1, True, 2_000_000, ["MemoryError", "MemoryError"], 2),
+    ],
+    ids=["no_worker_starts", "some_workers_start", "batch_too_large"],
+)
+def test_batch_short_of_memory_raises_memory_error_and_store_stays_usable(
+    num_threads, headroom_mib, pool_first, batch_size, outcomes, workers
+):
     if "asan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("an address-space limit cannot coexist with the address sanitizer")
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "65535"
-    done = subprocess.run([sys.executable, "-c", START_FAILURE], env=env, capture_output=True, text=True,
-                          timeout=120)
+    env["RAYON_NUM_THREADS"] = num_threads
+    done = subprocess.run(
+        [sys.executable, "-c", SHORT_OF_MEMORY, str(headroom_mib), str(int(pool_first)), str(batch_size)],
+        env=env, capture_output=True, text=True, timeout=120,
+    )
     assert done.returncode == 0, done.stderr
-    first, second, searched = done.stdout.splitlines()
-    assert first.startswith("PanicException pyo3_runtime The global thread pool has not been initialized.")
-    assert second == first
-    assert searched == "[(1, 1.0)]"
+    seen, counts = zip(*(line.split() for line in done.stdout.splitlines()))
+    assert list(seen) == outcomes + ["usable"]
+    # One pool throughout; "some" is more than none, fewer than the cap.
+    counts = {count for count in counts if count != "-"}
+    assert len(counts) == 1
+    if workers == "some":
+        assert 0 < int(*counts) < 1024
+    else:
+        assert counts == {str(workers)}
 
 
 FORKED = textwrap.dedent(

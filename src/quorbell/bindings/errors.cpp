@@ -55,6 +55,9 @@ void throw_error(const Error& error, std::source_location where) {
       break;
     case ErrorKind::Interrupted:
       break;  // the signal handler's exception is already set
+    case ErrorKind::ResourceExhausted:
+      set_message(PyExc_MemoryError, error.message);
+      break;
   }
   throw PythonErrorSet{};
 }

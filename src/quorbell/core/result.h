@@ -16,6 +16,7 @@ enum class ErrorKind {
   // An interruption check ended the operation; the bindings re-raise the
   // exception that the interpreter's signal handler left pending.
   Interrupted,
+  ResourceExhausted,  // memory or threads ran out; the store is intact (raised as MemoryError)
 };
 
 struct Error {

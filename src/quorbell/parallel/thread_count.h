@@ -12,7 +12,9 @@
 
 namespace quorbell {
 
-inline constexpr std::size_t MAX_THREADS = 0xFFFF;
+// Far above any core count, and low enough that a stray setting cannot use
+// up the host's process ids or address space.
+inline constexpr std::size_t MAX_THREADS = 1024;
 
 // An unsigned decimal count: an optional leading "+", then digits only
 // (no spaces, no other sign) that fit in std::size_t.

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -41,8 +41,10 @@ Outcome capture(F&& work) {
   }
 }
 
-Error start_failure(const std::string& reason) {
-  return Error{ErrorKind::Fault, "failed to start a worker thread: " + reason};
+Error start_failure(int code) {
+  const ErrorKind kind =
+      code == EAGAIN || code == ENOMEM ? ErrorKind::ResourceExhausted : ErrorKind::Fault;
+  return Error{kind, std::string("failed to start a worker thread: ") + std::strerror(code)};
 }
 
 // How long a thread that runs out of work keeps looking before it sleeps.
@@ -92,21 +94,23 @@ WorkerPool::WorkerPool(std::size_t threads)
 Result<WorkerPool*> WorkerPool::global() {
   // A child forked after the pool started has none of its threads (work
   // handed in would wait forever), so the pool belongs to the process that
-  // started it and a child starts its own on first use. A failure is kept
-  // like a success: later calls return it without trying again.
+  // started it and a child starts its own on first use. A pool that could
+  // not start is not remembered: memory may be back by the next call.
   static std::mutex mutex;
   static pid_t owner = 0;
-  static std::optional<Result<WorkerPool*>> pool;
+  static WorkerPool* pool = nullptr;
   std::lock_guard lock(mutex);
-  if (!pool || owner != getpid()) {
-    owner = getpid();
-    pool = start(system_thread_count());
-    if (!*pool) {
-      pool = Error{ErrorKind::Fault, "The global thread pool has not been initialized.: " +
-                                         pool->error().message};
+  if (pool == nullptr || owner != getpid()) {
+    auto started = start(system_thread_count());
+    if (!started) {
+      // The message's first sentence is the one callers have always seen.
+      return Error{started.error().kind,
+                   "The global thread pool has not been initialized.: " + started.error().message};
     }
+    pool = started.value();
+    owner = getpid();
   }
-  return *pool;
+  return pool;
 }
 
 Result<WorkerPool*> WorkerPool::start(std::size_t threads, std::size_t stack_bytes) {
@@ -126,11 +130,14 @@ Result<WorkerPool*> WorkerPool::start(std::size_t threads, std::size_t stack_byt
     }
     pthread_attr_destroy(&attributes);
   }
-  if (rc == 0) return pool;
-  // Workers that did start keep using the pool until the process ends, so
-  // it can be freed only when none did.
-  if (started == 0) delete pool;
-  return start_failure(std::strerror(rc));
+  if (started == 0) {
+    delete pool;
+    return start_failure(rc);
+  }
+  // Workers that did start serve the pool until the process ends, so it
+  // keeps them, and splits work for as many threads as it has.
+  pool->thread_count_ = started;
+  return pool;
 }
 
 void* WorkerPool::worker_main(void* worker) {

@@ -38,12 +38,15 @@ class WorkerPool {
 
   // The process-wide pool, started on first use with system_thread_count()
   // workers. Concurrent first calls start one pool; a forked child starts
-  // its own. If it cannot start, every call returns the same Fault: "The
-  // global thread pool has not been initialized." followed by the reason.
+  // its own. If no worker can start, the call fails with "The global thread
+  // pool has not been initialized." followed by the reason, and the next
+  // call tries again.
   static Result<WorkerPool*> global();
 
-  // Starts a pool of `threads` (at least 1) workers that lives until the
-  // process ends. Fails with a Fault when a thread cannot be started.
+  // Starts a pool of up to `threads` (at least 1) workers that lives until
+  // the process ends; if only some can start, the pool has those. Fails when
+  // none starts: ResourceExhausted when memory or threads ran out, else a
+  // Fault.
   static Result<WorkerPool*> start(std::size_t threads,
                                    std::size_t stack_bytes = DEFAULT_STACK_BYTES);
 
@@ -82,7 +85,7 @@ class WorkerPool {
   // The worker running on the current thread, if it is one.
   static thread_local Worker* current_worker_;
 
-  const std::size_t thread_count_;
+  std::size_t thread_count_;  // the workers that started; fixed once start() returns
   std::unique_ptr<Worker[]> workers_;
 
   std::mutex mutex_;
