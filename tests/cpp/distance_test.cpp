@@ -1,4 +1,5 @@
 #include "core/distance.h"
+#include "scoring_oracles.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "scoring_oracles.h"
 
 namespace quorbell {
 namespace {
@@ -74,7 +75,7 @@ class Graph : public ::testing::Test {
   void point(std::uint64_t id, const Vec& vector, const char* tenant = nullptr) {
     std::optional<Payload> payload;
     if (tenant != nullptr) payload = Payload::from_entries({{"tenant_id", payload_string(tenant)}});
-    points.upsert(id, id, vector, std::move(payload));
+    points.upsert(id, vector, std::move(payload));
   }
   // A node under key whose id equals the key, with its lists from layer 0 up.
   void node(std::uint64_t key, std::vector<Ids> layers) {
@@ -498,7 +499,7 @@ TEST_F(Graph, PointsAreFoundByIdInWhicheverStoreIsGiven) {
   // Another store with the same ids in another slot order and new vectors,
   // as a loaded snapshot could pair with this graph.
   PointStore other;
-  for (std::uint64_t id = 50; id-- > 0;) other.upsert(id, id, Vec{static_cast<float>(id), 1}, std::nullopt);
+  for (std::uint64_t id = 50; id-- > 0;) other.upsert(id, Vec{static_cast<float>(id), 1}, std::nullopt);
   const Vec query{1, 0};
   for (const Candidate& c : index.search_knn(query, other, nullptr)) {
     EXPECT_EQ(c.distance, cosine_distance(query, Vec{static_cast<float>(c.id), 1})) << c.id;
@@ -521,7 +522,7 @@ TEST(GraphAgainstExact, DistancesAreTheExactOnes) {
   for (std::uint64_t id = 0; id < 1500; ++id) {
     Vec v(24);
     for (float& x : v) x = normal(rng);
-    points.upsert(id, id, v, std::nullopt);
+    points.upsert(id, v, std::nullopt);
     index.insert(id, v, points);
     vectors.push_back(std::move(v));
   }

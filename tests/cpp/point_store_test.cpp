@@ -16,10 +16,10 @@ Payload tenant_payload(const std::string& tenant) {
 TEST(PointStore, ReplacesPointsWholeAndKeepsSlots) {
   PointStore store;
   const std::vector<float> a{1, 2}, b{3, 4, 5};
-  EXPECT_EQ(store.upsert(7, 7, a, tenant_payload("x")), 0u);
-  EXPECT_EQ(store.upsert(9, 9, b, std::nullopt), 1u);
+  EXPECT_EQ(store.upsert(7, a, tenant_payload("x")), 0u);
+  EXPECT_EQ(store.upsert(9, b, std::nullopt), 1u);
   // Replacing with another length and no payload drops the old payload.
-  EXPECT_EQ(store.upsert(7, 7, b, std::nullopt), 0u);
+  EXPECT_EQ(store.upsert(7, b, std::nullopt), 0u);
   ASSERT_EQ(store.size(), 2u);
   auto seven = store.find(7);
   ASSERT_TRUE(seven.has_value());
@@ -30,14 +30,14 @@ TEST(PointStore, ReplacesPointsWholeAndKeepsSlots) {
 
 TEST(PointStore, KeyAndIdMayDiffer) {
   PointStore store;
-  store.upsert(5, 6, std::vector<float>{1}, std::nullopt);
+  store.set_foreign_id(store.upsert(5, std::vector<float>{1}, std::nullopt), 6);
   EXPECT_EQ(store.key_at(0), 5u);
   EXPECT_EQ(store.find(5)->id, 6u);
 }
 
 TEST(PointStore, EmptyVectorsAndPresentEmptyPayloads) {
   PointStore store;
-  store.upsert(1, 1, {}, Payload{});
+  store.upsert(1, {}, Payload{});
   auto point = store.find(1);
   ASSERT_TRUE(point.has_value());
   EXPECT_TRUE(point->vector.empty());
@@ -51,7 +51,7 @@ TEST(PointStore, VectorsSurviveGrowthAndCompaction) {
   for (int round = 0; round < 6; ++round) {
     for (std::uint64_t id = 0; id < 3000; ++id) {
       std::vector<float> v(static_cast<std::size_t>(100 + (round % 2)), static_cast<float>(id + round));
-      store.upsert(id, id, v, std::nullopt);
+      store.upsert(id, v, std::nullopt);
     }
   }
   ASSERT_EQ(store.size(), 3000u);
@@ -67,7 +67,7 @@ TEST(PointStore, VectorsSurviveGrowthAndCompaction) {
 TEST(PointStore, LargeAndExtremeIds) {
   PointStore store;
   const std::vector<float> v{1};
-  for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) store.upsert(id, id, v, std::nullopt);
+  for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) store.upsert(id, v, std::nullopt);
   for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) EXPECT_TRUE(store.find(id)) << id;
   EXPECT_FALSE(store.find(1));
 }

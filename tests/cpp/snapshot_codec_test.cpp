@@ -125,7 +125,7 @@ HNSWNode node_with(std::uint64_t id, std::vector<std::vector<std::uint64_t>> lay
 // its node at level 0 and the entry point.
 SnapshotState worked_example() {
   SnapshotState state;
-  state.points.upsert(7, 7, std::vector<float>{1.0f, 2.0f},
+  state.points.upsert(7, std::vector<float>{1.0f, 2.0f},
                       Payload::from_entries({{"tenant_id", Keyword{"a"}}}));
   state.index.entry_point = 7;
   state.index.put_node(7, node_with(7, {}));
@@ -149,15 +149,15 @@ constexpr std::size_t kEntryPointTagAt = 30;
 // odd and empty vectors, an index with changed parameters and long lists.
 SnapshotState rich_state() {
   SnapshotState state;
-  state.points.upsert(1, 1, std::vector<float>{0.5f, -0.0f, std::numeric_limits<float>::quiet_NaN()},
+  state.points.upsert(1, std::vector<float>{0.5f, -0.0f, std::numeric_limits<float>::quiet_NaN()},
                       Payload::from_entries({{"kw", Keyword{"x"}},
                                              {"text", Text{std::string(70, 't')}},
                                              {"neg", std::int64_t{-3}},
                                              {"big", std::numeric_limits<std::int64_t>::min()},
                                              {"f", 0.25},
                                              {"nan", std::bit_cast<double>(0x7FF8000000000123ull)}}));
-  state.points.upsert(300, 301, std::vector<float>{}, Payload{});
-  state.points.upsert(~0ull, 5, std::vector<float>(7, 1e-38f), std::nullopt);
+  state.points.set_foreign_id(state.points.upsert(300, std::vector<float>{}, Payload{}), 301);
+  state.points.set_foreign_id(state.points.upsert(~0ull, std::vector<float>(7, 1e-38f), std::nullopt), 5);
   state.index.m = 8;
   state.index.ef_construction = 200;
   state.index.ef_search = 0;
@@ -205,7 +205,7 @@ class PayloadEncoding : public ::testing::TestWithParam<PayloadCase> {};
 
 TEST_P(PayloadEncoding, WritesAndReadsBack) {
   SnapshotState state;
-  state.points.upsert(1, 1, std::vector<float>{}, GetParam().payload);
+  state.points.upsert(1, std::vector<float>{}, GetParam().payload);
   const Bytes expected = concat({{0x01, 0x01, 0x01, 0x00}, GetParam().written, kDefaultIndex});
   EXPECT_EQ(encode(state), expected);
   EXPECT_EQ(picture(decode_ok(expected)), picture(state));
@@ -296,7 +296,7 @@ TEST(SnapshotEncoding, LargeStoresStreamInBoundedPieces) {
   SnapshotState state;
   const std::vector<float> components(128, 0.25f);
   for (std::uint64_t id = 0; id < 1500; ++id) {
-    state.points.upsert(id, id, components, Payload::from_entries({{"n", static_cast<std::int64_t>(id)}}));
+    state.points.upsert(id, components, Payload::from_entries({{"n", static_cast<std::int64_t>(id)}}));
   }
   std::size_t pieces = 0;
   Bytes streamed;

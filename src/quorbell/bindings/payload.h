@@ -2,7 +2,7 @@
 #pragma once
 
 #include "bindings/python_api.h"
-#include "core/vector.h"
+#include "core/payload.h"
 
 namespace quorbell {
 

@@ -41,36 +41,4 @@ float sum_squared_differences(const float* a, const float* b, std::size_t n) {
   return sum;
 }
 
-namespace {
-Error failure(std::string_view message) { return Error{ErrorKind::Fault, std::string(message)}; }
-}  // namespace
-
-Result<float> dot_product(std::span<const float> a, std::span<const float> b) {
-  if (a.size() != b.size()) return failure(DIMENSION_MISMATCH);
-  return sum_products(a.data(), b.data(), a.size());
-}
-
-Result<float> euclidean_distance(std::span<const float> a, std::span<const float> b) {
-  if (a.size() != b.size()) return failure(DIMENSION_MISMATCH);
-  return std::sqrt(sum_squared_differences(a.data(), b.data(), a.size()));
-}
-
-Result<float> cosine_similarity(std::span<const float> a, std::span<const float> b) {
-  if (a.size() != b.size()) return failure(DIMENSION_MISMATCH);
-  if (a.empty()) return failure(ZERO_MAGNITUDE);
-  const float dot = sum_products(a.data(), b.data(), a.size());
-  const float norm_a = sum_squares(a.data(), a.size());
-  const float norm_b = sum_squares(b.data(), b.size());
-  auto similarity = cosine_from_sums(dot, norm_a, norm_b);
-  if (!similarity) return failure(ZERO_MAGNITUDE);
-  return *similarity;
-}
-
-float cosine_distance(std::span<const float> query, std::span<const float> vector) {
-  if (query.size() != vector.size() || query.empty()) return FLOAT_MAX;
-  return cosine_distance_from_sums(sum_products(query.data(), vector.data(), query.size()),
-                                   sum_squares(query.data(), query.size()),
-                                   sum_squares(vector.data(), vector.size()));
-}
-
 }  // namespace quorbell

@@ -30,7 +30,7 @@ float* PointStore::allocate(std::size_t length) {
   return data;
 }
 
-std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<const float> vector,
+std::uint32_t PointStore::upsert(std::uint64_t key, std::span<const float> vector,
                                  std::optional<Payload> payload) {
   // A record keeps a vector's length in 32 bits: 16 GiB of components.
   if (vector.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
@@ -49,7 +49,7 @@ std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<
       live_components_ += vector.size();
     }
     if (!vector.empty()) std::memcpy(r.data, vector.data(), vector.size_bytes());
-    r.id = id;
+    foreign_ids_.set(*existing, key, key);
     r.payload = std::move(boxed);
     r.squared_norm = sum_squares(vector.data(), vector.size());
     if (dead_components_ > kLargestChunk && dead_components_ > live_components_) compact();
@@ -64,7 +64,7 @@ std::uint32_t PointStore::upsert(std::uint64_t key, std::uint64_t id, std::span<
   if (!vector.empty()) std::memcpy(data, vector.data(), vector.size_bytes());
   slots_.insert(key, slot, key_of());
   records_.push_back(
-      Record{key, id, data, static_cast<std::uint32_t>(vector.size()), sum_squares(vector.data(), vector.size()),
+      Record{key, data, static_cast<std::uint32_t>(vector.size()), sum_squares(vector.data(), vector.size()),
              std::move(boxed)});
   live_components_ += vector.size();
   return slot;

@@ -16,14 +16,15 @@
 #include <span>
 #include <vector>
 
+#include "core/foreign_ids.h"
 #include "core/id_slot_map.h"
-#include "core/vector.h"
+#include "core/payload.h"
 
 namespace quorbell {
 
 // Read-only view of one stored point; valid until the store is modified.
 struct PointView {
-  std::uint64_t id;
+  std::uint64_t id;        // the id a search reports (core/foreign_ids.h)
   std::span<const float> vector;
   float squared_norm;      // sum_squares of the vector, kept with it
   const Payload* payload;  // nullptr when the point has no payload
@@ -44,7 +45,8 @@ class PointStore {
   void prefetch(std::uint32_t slot) const { __builtin_prefetch(&records_[slot]); }
   PointView view(std::uint32_t slot) const {
     const Record& r = records_[slot];
-    return PointView{r.id, {r.data, std::size_t{r.length}}, r.squared_norm, r.payload.get()};
+    return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm,
+                     r.payload.get()};
   }
   std::optional<PointView> find(std::uint64_t key) const {
     auto slot = slot_of(key);
@@ -52,13 +54,12 @@ class PointStore {
     return view(*slot);
   }
 
-  // Stores the point under key, replacing a point stored there whole.
-  // Returns the key's slot.
-  std::uint32_t upsert(std::uint64_t key, std::uint64_t id, std::span<const float> vector,
-                       std::optional<Payload> payload);
-  std::uint32_t upsert(std::uint64_t key, Point point) {
-    return upsert(key, point.id, point.vector, std::move(point.payload));
-  }
+  // Stores the point under id, replacing a point stored there whole.
+  // Returns the id's slot.
+  std::uint32_t upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+  // Gives the point at slot an id field other than its key (see
+  // core/foreign_ids.h).
+  void set_foreign_id(std::uint32_t slot, std::uint64_t id) { foreign_ids_.set(slot, records_[slot].key, id); }
 
   // Room for this many more points and vector components.
   void reserve(std::size_t points, std::size_t components);
@@ -70,10 +71,9 @@ class PointStore {
   }
 
  private:
-  // 40 bytes: a search reads one record per point it scores.
+  // 32 bytes: a search reads one record per point it scores.
   struct Record {
     std::uint64_t key;
-    std::uint64_t id;
     float* data;
     std::uint32_t length;
     float squared_norm;
@@ -92,6 +92,7 @@ class PointStore {
 
   IdSlotMap slots_;
   std::vector<Record> records_;
+  ForeignIds foreign_ids_;
   std::vector<std::unique_ptr<float[]>> chunks_;
   std::size_t chunk_used_ = 0;      // components used in chunks_.back()
   std::size_t chunk_capacity_ = 0;  // components in chunks_.back()

@@ -2,18 +2,16 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "core/distance.h"
-#include "core/vector.h"
 
 namespace quorbell {
 
+// Ids and scores only: no caller needs the payload, so none is copied.
 struct SearchHit {
   std::uint64_t id;
   float score;
-  std::optional<Payload> payload;  // copy of the point's payload
 };
 
 // Stable sort by the metric's hit order. Hits with a NaN score cannot be

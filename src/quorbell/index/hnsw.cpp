@@ -8,7 +8,7 @@
 
 #include "core/distance.h"
 #include "core/random.h"
-#include "index/cosine_probe.h"
+#include "index/scorer.h"
 #include "index/ranked_lists.h"
 #include "index/visited_set.h"
 
@@ -35,6 +35,19 @@ constexpr std::size_t kPrefetchedVectorBytes = 1024;
 SearchScratch& thread_scratch() {
   thread_local SearchScratch scratch;
   return scratch;
+}
+
+// The graph's distance: 1 - cosine similarity, or FLOAT_MAX for a pair that
+// cannot be compared.
+float graph_distance(const Scorer& cosine, const PointView& point) {
+  const auto similarity = cosine.score(point);
+  return similarity ? 1.0f - *similarity : FLOAT_MAX;
+}
+
+// out[k] = graph_distance(cosine, points[k]) for every k.
+void graph_distances(const Scorer& cosine, std::span<const PointView> points, float* out) {
+  std::fill_n(out, points.size(), FLOAT_MAX);
+  cosine.score_each(points, [&](std::size_t k, float similarity) { out[k] = 1.0f - similarity; });
 }
 }  // namespace
 
@@ -111,17 +124,12 @@ void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
   for (std::uint64_t layer = 1; layer <= upper_count(slots_[slot].upper_lists); ++layer) {
     upper_.assign(upper_list(slot, layer), lists[layer]);
   }
-  if (node_id != key) {
-    foreign_ids_[slot] = node_id;
-  } else {
-    foreign_ids_.erase(slot);
-  }
+  foreign_ids_.set(slot, key, node_id);
 }
 
 HNSWNode HNSWIndex::exchange_form(std::uint32_t slot) const {
   HNSWNode node;
-  auto foreign = foreign_ids_.find(slot);
-  node.id = foreign == foreign_ids_.end() ? slots_[slot].key : foreign->second;
+  node.id = foreign_ids_.id_of(slot, slots_[slot].key);
   for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
     const auto list = links(slot, layer);
     node.neighbors[layer].reserve(list.size());
@@ -195,11 +203,11 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
   scratch.distances.resize(scratch.views.size());
 }
 
-HNSWIndex::Position HNSWIndex::walk(const CosineProbe& probe, Position start, std::uint64_t layer,
+HNSWIndex::Position HNSWIndex::walk(const Scorer& cosine, Position start, std::uint64_t layer,
                                     const PointStore& points, const std::string* tenant,
                                     SearchScratch& scratch) const {
   float best = FLOAT_MAX;
-  if (const auto point = point_at(start, points)) best = probe.distance(*point);
+  if (const auto point = point_at(start, points)) best = graph_distance(cosine, *point);
   if (node_count_ == 0 || layer >= MAX_LAYERS) return start;
   Position current = start;
   for (;;) {
@@ -207,7 +215,7 @@ HNSWIndex::Position HNSWIndex::walk(const CosineProbe& probe, Position start, st
     const auto list = links(current.slot, layer);
     if (list.empty() || points.empty()) return current;
     gather(list, points, tenant, nullptr, scratch);
-    probe.distances(scratch.views, scratch.distances.data());
+    graph_distances(cosine, scratch.views, scratch.distances.data());
     // The first strictly closer neighbour in list order wins; a tie or a
     // NaN never moves the walk.
     std::uint32_t next = kNoSlot;
@@ -222,11 +230,13 @@ HNSWIndex::Position HNSWIndex::walk(const CosineProbe& probe, Position start, st
   }
 }
 
+#ifdef QUORBELL_TEST_SEAMS
 std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_t start,
                                       std::uint64_t layer, const PointStore& points,
                                       const std::string* tenant) const {
-  return walk(CosineProbe(query), position_of(start), layer, points, tenant, thread_scratch()).id;
+  return walk(Scorer(Metric::Cosine, query), position_of(start), layer, points, tenant, thread_scratch()).id;
 }
+#endif
 
 void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const PointStore& points) {
   const std::uint64_t level = random_level();
@@ -235,15 +245,15 @@ void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const Po
 
   if (entry_point) {
     SearchScratch& scratch = thread_scratch();
-    const CosineProbe probe(vector);
+    const Scorer cosine(Metric::Cosine, vector);
     Position current = position_of(*entry_point);
     // Layers above 15 hold no links; a walk there would not move.
     for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
-      current = walk(probe, current, layer, points, nullptr, scratch);
+      current = walk(cosine, current, layer, points, nullptr, scratch);
     }
     const std::uint64_t top = std::min(level, max_level);
     for (std::uint64_t layer = top + 1; layer-- > 0;) {
-      current = walk(probe, current, layer, points, nullptr, scratch);
+      current = walk(cosine, current, layer, points, nullptr, scratch);
       // Back link: only to a stored node whose list still has room. When the
       // walk ends at id itself, this lands on the old node, discarded below.
       if (is_node(current.slot) && links(current.slot, layer).size() < m) {
@@ -269,10 +279,10 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
                                              const std::string* tenant) const {
   if (!entry_point) return {};
   SearchScratch& scratch = thread_scratch();
-  const CosineProbe probe(query);
+  const Scorer cosine(Metric::Cosine, query);
   Position current = position_of(*entry_point);
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
-    current = walk(probe, current, layer, points, tenant, scratch);
+    current = walk(cosine, current, layer, points, tenant, scratch);
   }
   const auto start = point_at(current, points);
   if (!start) return {};
@@ -285,7 +295,7 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
   candidates.clear();
   results.clear();
   std::uint32_t sequence = 0;
-  const RankedSlot first = ranked_slot(probe.distance(*start), sequence++, current.slot);
+  const RankedSlot first = ranked_slot(graph_distance(cosine, *start), sequence++, current.slot);
   candidates.push(first);
   results.append(first);
   if (current.slot != kNoSlot && examinable(current.id)) visited.test_and_mark(current.slot);
@@ -306,7 +316,7 @@ std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const
     for (const RankedSlot& runner : candidates.front_runners()) {
       if (runner.slot != kNoSlot) base_.prefetch(runner.slot);
     }
-    probe.distances(scratch.views, scratch.distances.data());
+    graph_distances(cosine, scratch.views, scratch.distances.data());
     for (std::size_t k = 0; k < scratch.views.size(); ++k) {
       const float distance = scratch.distances[k];
       if (!(distance < worst) && results.size() >= ef_search) continue;

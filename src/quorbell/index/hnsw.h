@@ -24,9 +24,9 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "core/foreign_ids.h"
 #include "core/id_slot_map.h"
 #include "core/point_store.h"
 #include "index/link_lists.h"
@@ -54,7 +54,7 @@ struct Candidate {
 // at 15 (0 when that is negative or NaN).
 std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m);
 
-class CosineProbe;
+class Scorer;
 class VisitedSet;
 struct SearchScratch;
 
@@ -87,15 +87,17 @@ class HNSWIndex {
   // Links the point just stored under id into the graph.
   void insert(std::uint64_t id, std::span<const float> vector, const PointStore& points);
 
-  // Greedy walk on one layer from start: moves to the first neighbour with
-  // a strictly smaller distance until none is closer; returns where it ends.
-  std::uint64_t search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
-                             const PointStore& points, const std::string* tenant) const;
-
   // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
   // the order they were found. Requires an entry point.
   std::vector<Candidate> search_knn(std::span<const float> query, const PointStore& points,
                                     const std::string* tenant) const;
+
+#ifdef QUORBELL_TEST_SEAMS
+  // Greedy walk on one layer from start: moves to the first neighbour with
+  // a strictly smaller distance until none is closer; returns where it ends.
+  std::uint64_t search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
+                             const PointStore& points, const std::string* tenant) const;
+#endif
 
  private:
   static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
@@ -130,7 +132,8 @@ class HNSWIndex {
   std::uint32_t slot_for(std::uint64_t id);
   bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
   // Whether the base-layer search may examine id at all: only ids up to the
-  // largest node key (id 0 alone while there are no nodes).
+  // largest node key (id 0 alone while there are no nodes). Deliberate, for
+  // compatibility with stored files and callers.
   bool examinable(std::uint64_t id) const {
     return node_count_ == 0 ? id == 0 : id <= largest_node_key_;
   }
@@ -156,7 +159,7 @@ class HNSWIndex {
   // or already marked, marking each before it is tested further.
   void gather(std::span<const std::uint32_t> list, const PointStore& points,
               const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const;
-  Position walk(const CosineProbe& probe, Position start, std::uint64_t layer,
+  Position walk(const Scorer& cosine, Position start, std::uint64_t layer,
                 const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
 
   // The id stored at a slot, for the id map's lookups.
@@ -172,8 +175,7 @@ class HNSWIndex {
   LinkLists upper_;  // layers 1 and up, a run of lists per node that has any
   std::size_t node_count_ = 0;
   std::uint64_t largest_node_key_ = 0;
-  // Node ids that differ from their key; only a snapshot can make one.
-  std::unordered_map<std::uint32_t, std::uint64_t> foreign_ids_;
+  ForeignIds foreign_ids_;
 };
 
 template <class F>

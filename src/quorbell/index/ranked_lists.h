@@ -70,6 +70,7 @@ class CandidateQueue {
 // largest distance. With NaNs it is the largest distance after the last NaN
 // in list order (NaN when a NaN is last), so the list tracks where its last
 // NaN stands: trimming sorts the list, which puts every NaN at its end.
+// This rule is deliberate, for compatibility with stored files and callers.
 class ResultList {
  public:
   void clear();

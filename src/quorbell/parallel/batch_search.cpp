@@ -19,7 +19,6 @@ Result<std::vector<ResultPairs>> run_batch(const Segment& segment, std::span<con
         for (std::size_t i = begin; i < end; ++i) {
           auto hits = segment.search(queries[i], limit, metric, tenant);
           if (!hits) return hits.error();
-          // The hits' payload copies are freed here, on the worker.
           results[i].reserve(hits.value().size());
           for (const SearchHit& hit : hits.value()) results[i].emplace_back(hit.id, hit.score);
         }

@@ -4,70 +4,63 @@
 // it guards may be half-updated, so the lock is marked poisoned and every
 // later attempt to take it, for reading or writing, fails with a Fault.
 // Nothing clears the mark.
+//
+// The lock is taken by constructing a guard, which holds it until the
+// guard's scope ends; a guard on a poisoned lock converts to false and
+// carries the Fault. Holding the lock through that early return is
+// harmless and lets clang's thread-safety analysis see every acquisition.
 #pragma once
 
 #include <atomic>
 #include <exception>
 #include <shared_mutex>
 #include <string>
-#include <utility>
 
 #include "core/result.h"
+#include "core/thread_annotations.h"
 
 namespace quorbell {
 
-class PoisonableLock {
+class CAPABILITY("mutex") PoisonableLock {
  public:
   explicit PoisonableLock(const char* name) : name_(name) {}
 
-  class ReadGuard {
+  class SCOPED_CAPABILITY ReadGuard {
    public:
-    explicit ReadGuard(PoisonableLock* lock) : lock_(lock) {}
-    ReadGuard(ReadGuard&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
-    ReadGuard& operator=(ReadGuard&&) = delete;
-    ~ReadGuard() {
-      if (lock_ != nullptr) lock_->mutex_.unlock_shared();
-    }
+    explicit ReadGuard(PoisonableLock& lock) ACQUIRE_SHARED(lock) : lock_(lock) { lock_.mutex_.lock_shared(); }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ~ReadGuard() RELEASE() { lock_.mutex_.unlock_shared(); }
+
+    explicit operator bool() const { return !lock_.poisoned_.load(); }
+    Error error() const { return lock_.poisoned_error(); }
 
    private:
-    PoisonableLock* lock_;
+    PoisonableLock& lock_;
   };
 
-  class WriteGuard {
+  class SCOPED_CAPABILITY WriteGuard {
    public:
-    explicit WriteGuard(PoisonableLock* lock)
-        : lock_(lock), exceptions_at_entry_(std::uncaught_exceptions()) {}
-    WriteGuard(WriteGuard&& other) noexcept
-        : lock_(std::exchange(other.lock_, nullptr)), exceptions_at_entry_(other.exceptions_at_entry_) {}
-    WriteGuard& operator=(WriteGuard&&) = delete;
-    ~WriteGuard() {
-      if (lock_ == nullptr) return;
-      if (std::uncaught_exceptions() > exceptions_at_entry_) lock_->poisoned_.store(true);
-      lock_->mutex_.unlock();
+    explicit WriteGuard(PoisonableLock& lock) ACQUIRE(lock)
+        : lock_(lock), exceptions_at_entry_(std::uncaught_exceptions()) {
+      lock_.mutex_.lock();
+      usable_ = !lock_.poisoned_.load();
+    }
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    ~WriteGuard() RELEASE() {
+      if (usable_ && std::uncaught_exceptions() > exceptions_at_entry_) lock_.poisoned_.store(true);
+      lock_.mutex_.unlock();
     }
 
+    explicit operator bool() const { return usable_; }
+    Error error() const { return lock_.poisoned_error(); }
+
    private:
-    PoisonableLock* lock_;
+    PoisonableLock& lock_;
     int exceptions_at_entry_;
+    bool usable_;
   };
-
-  Result<ReadGuard> read() {
-    mutex_.lock_shared();
-    ReadGuard guard(this);
-    if (poisoned_.load()) return poisoned_error();
-    return guard;
-  }
-
-  Result<WriteGuard> write() {
-    mutex_.lock();
-    if (poisoned_.load()) {
-      mutex_.unlock();
-      return poisoned_error();
-    }
-    return WriteGuard(this);
-  }
-
-  bool poisoned() const { return poisoned_.load(); }
 
  private:
   Error poisoned_error() const {

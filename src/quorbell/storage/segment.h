@@ -18,39 +18,42 @@
 #include "core/point_store.h"
 #include "core/result.h"
 #include "core/search_hit.h"
+#include "core/thread_annotations.h"
 #include "index/hnsw.h"
 #include "storage/poisonable_lock.h"
 
 namespace quorbell {
 
-// Below this many points every search is an exact scan.
-inline constexpr std::size_t GRAPH_THRESHOLD = 500;
-
 class Segment {
  public:
   // Stores the point, replacing any point with this id whole, and links it
   // into the graph. Fails only with a Fault (poisoned lock).
-  Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+  Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload)
+      EXCLUDES(points_lock_, index_lock_);
 
-  // The `limit` best hits for the query. Fails only with a Fault.
+  // The `limit` best hits for the query (index/search.h). Fails only with
+  // a Fault.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const std::string* tenant) const;
+                                        Metric metric, const std::string* tenant) const
+      EXCLUDES(points_lock_, index_lock_);
 
   // Writes the whole store to one snapshot file. `interrupted` may abandon
   // a save that a signal interrupts; the old file then stays as it was.
-  Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted) const;
+  Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted) const
+      EXCLUDES(points_lock_, index_lock_);
   // Replaces the whole store with a snapshot file's contents; on failure,
   // an abandoned load included, nothing changes.
-  Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted);
+  Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted)
+      EXCLUDES(points_lock_, index_lock_);
 
 #ifdef QUORBELL_TEST_SEAMS
   // Runs f(points, index) with both write locks held, so tests can build
   // states directly or make an operation fault midway.
   template <class F>
-  Status mutate_for_test(F&& f) {
-    auto points_guard = points_lock_.write();
+  Status mutate_for_test(F&& f) EXCLUDES(points_lock_, index_lock_) {
+    PoisonableLock::WriteGuard points_guard(points_lock_);
     if (!points_guard) return points_guard.error();
-    auto index_guard = index_lock_.write();
+    PoisonableLock::WriteGuard index_guard(index_lock_);
     if (!index_guard) return index_guard.error();
     f(points_, index_);
     return {};
@@ -58,11 +61,10 @@ class Segment {
 #endif
 
  private:
-  // Both guarded by their lock; see the thread-safety contract above.
-  mutable PoisonableLock points_lock_{"points"};
-  PointStore points_;
+  mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){"points"};
+  PointStore points_ GUARDED_BY(points_lock_);
   mutable PoisonableLock index_lock_{"index"};
-  HNSWIndex index_;
+  HNSWIndex index_ GUARDED_BY(index_lock_);
 };
 
 }  // namespace quorbell

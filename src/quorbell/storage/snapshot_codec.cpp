@@ -102,7 +102,7 @@ class SnapshotDecoder {
         payload.emplace();
         if (!payload_map(*payload)) return false;
       }
-      store.upsert(key, id, vector_, std::move(payload));
+      store.set_foreign_id(store.upsert(key, vector_, std::move(payload)), id);
     }
     return true;
   }

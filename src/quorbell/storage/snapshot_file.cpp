@@ -15,9 +15,9 @@ namespace quorbell {
 // Both read locks are held from before the file is created until it is in
 // place, so the file is a consistent cut of points and graph.
 Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrupted) const {
-  auto points_guard = points_lock_.read();
+  PoisonableLock::ReadGuard points_guard(points_lock_);
   if (!points_guard) return points_guard.error();
-  auto index_guard = index_lock_.read();
+  PoisonableLock::ReadGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
 
   auto file = FileReplacer::begin(path, interrupted);
@@ -46,9 +46,9 @@ Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
   SnapshotState& state = decoded.value();
 
   {
-    auto points_guard = points_lock_.write();
+    PoisonableLock::WriteGuard points_guard(points_lock_);
     if (!points_guard) return points_guard.error();
-    auto index_guard = index_lock_.write();
+    PoisonableLock::WriteGuard index_guard(index_lock_);
     if (!index_guard) return index_guard.error();
     std::swap(points_, state.points);
     std::swap(index_, state.index);

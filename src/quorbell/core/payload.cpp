@@ -1,4 +1,4 @@
-#include "core/vector.h"
+#include "core/payload.h"
 
 #include <algorithm>
 #include <bit>

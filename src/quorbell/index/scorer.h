@@ -1,0 +1,91 @@
+// One query's scores under one metric.
+//
+// Every search path scores through this class: the exact scan, the graph's
+// distances (always cosine) and the rescoring of graph candidates. The
+// query's own sum of squares is taken once and each point's comes with it
+// from the store, so a cosine score costs one sum of products. The batched
+// form runs several sums side by side (core/lane_sums.h); every score is
+// bit-identical to the single-point form.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "core/distance.h"
+#include "core/point_store.h"
+
+namespace quorbell {
+
+class Scorer {
+ public:
+  Scorer(Metric metric, std::span<const float> query)
+      : metric_(metric), query_(query), query_norm_(sum_squares(query.data(), query.size())) {}
+
+  // Whether the point can be scored at all: same length as the query, and
+  // under cosine a non-empty query (zero magnitudes fail in the score).
+  bool comparable(const PointView& point) const {
+    return point.vector.size() == query_.size() && !(metric_ == Metric::Cosine && query_.empty());
+  }
+
+  // The metric's score, or nullopt when the point cannot be scored.
+  std::optional<float> score(const PointView& point) const {
+    if (!comparable(point)) return std::nullopt;
+    const float* vector = point.vector.data();
+    if (metric_ == Metric::Euclidean) return finish(sum_squared_differences(query_.data(), vector, query_.size()), 0.0f);
+    return finish(sum_products(query_.data(), vector, query_.size()), point.squared_norm);
+  }
+
+  // Calls scored(k, score) for every points[k] that can be scored, in order.
+  template <class Scored>
+  void score_each(std::span<const PointView> points, Scored&& scored) const;
+
+ private:
+  static constexpr std::size_t kBatch = 64;
+
+  // The score from the metric's sum (of products, or of squared
+  // differences for Euclidean) and the point's sum of squares.
+  std::optional<float> finish(float sum, float norm) const {
+    switch (metric_) {
+      case Metric::DotProduct:
+        return sum;
+      case Metric::Euclidean:
+        return std::sqrt(sum);
+      case Metric::Cosine:
+        return cosine_from_sums(sum, query_norm_, norm);
+    }
+    return std::nullopt;
+  }
+
+  // sums[j] = the metric's sum for vectors[j], j < count.
+  void sums(const float* const* vectors, std::size_t count, float* out) const;
+
+  Metric metric_;
+  std::span<const float> query_;
+  float query_norm_;
+};
+
+template <class Scored>
+void Scorer::score_each(std::span<const PointView> points, Scored&& scored) const {
+  const float* vectors[kBatch];
+  std::size_t positions[kBatch];
+  float sums_out[kBatch];
+  std::size_t pending = 0;
+  auto flush = [&] {
+    sums(vectors, pending, sums_out);
+    for (std::size_t j = 0; j < pending; ++j) {
+      if (auto s = finish(sums_out[j], points[positions[j]].squared_norm)) scored(positions[j], *s);
+    }
+    pending = 0;
+  };
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    if (!comparable(points[k])) continue;
+    vectors[pending] = points[k].vector.data();
+    positions[pending] = k;
+    if (++pending == kBatch) flush();
+  }
+  if (pending > 0) flush();
+}
+
+}  // namespace quorbell

@@ -1,0 +1,34 @@
+// How a search is answered: the exact scan for small stores, the graph
+// above, and the rescoring of the graph's candidates under the requested
+// metric. Every score comes from one Scorer (index/scorer.h).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/distance.h"
+#include "core/point_store.h"
+#include "core/search_hit.h"
+#include "index/hnsw.h"
+
+namespace quorbell {
+
+// Below this many points every search is an exact scan.
+inline constexpr std::size_t GRAPH_THRESHOLD = 500;
+
+// The `limit` best hits for the query: an exact scan below GRAPH_THRESHOLD
+// points or without an entry point, else the graph's candidates rescored.
+// The caller holds both read locks.
+std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
+                                     const PointStore& points, const HNSWIndex& index, const std::string* tenant);
+
+// Scores every point that passes the tenant filter under the metric (points
+// that cannot be scored are left out), orders the hits by the metric with
+// ties in store iteration order, and keeps the first `limit`.
+std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                        Metric metric, const PointStore& points,
+                                        const std::string* tenant);
+
+}  // namespace quorbell
