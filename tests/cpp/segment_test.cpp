@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "index/search.h"
 
 namespace quorbell {
 namespace {

@@ -8,6 +8,28 @@ namespace quorbell {
 
 namespace {
 
+// Scores every point that passes the tenant filter under the metric (points
+// that cannot be scored are left out), orders the hits by the metric with
+// ties in store iteration order, and keeps the first `limit`.
+std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
+                                        Metric metric, const PointStore& points,
+                                        const std::string* tenant) {
+  std::vector<PointView> passing;
+  passing.reserve(points.size());
+  for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
+    const PointView point = points.view(slot);
+    if (tenant_matches(point.payload, tenant)) passing.push_back(point);
+  }
+  std::vector<SearchHit> hits;
+  hits.reserve(passing.size());
+  Scorer(metric, query).score_each(passing, [&](std::size_t k, float score) {
+    hits.push_back(SearchHit{passing[k].id, score});
+  });
+  sort_by_metric(hits, metric, [](const SearchHit& h) { return h.score; });
+  hits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(limit, hits.size())));
+  return hits;
+}
+
 // The graph path's score of a candidate that cannot be scored under
 // DotProduct or Euclidean (another length); fixed for compatibility with
 // existing callers.
@@ -43,25 +65,6 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
     return search_exact_knn(query, limit, metric, points, tenant);
   }
   return search_graph(query, limit, metric, points, index, tenant);
-}
-
-std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const PointStore& points,
-                                        const std::string* tenant) {
-  std::vector<PointView> passing;
-  passing.reserve(points.size());
-  for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
-    const PointView point = points.view(slot);
-    if (tenant_matches(point.payload, tenant)) passing.push_back(point);
-  }
-  std::vector<SearchHit> hits;
-  hits.reserve(passing.size());
-  Scorer(metric, query).score_each(passing, [&](std::size_t k, float score) {
-    hits.push_back(SearchHit{passing[k].id, score});
-  });
-  sort_by_metric(hits, metric, [](const SearchHit& h) { return h.score; });
-  hits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(limit, hits.size())));
-  return hits;
 }
 
 }  // namespace quorbell

@@ -24,11 +24,4 @@ inline constexpr std::size_t GRAPH_THRESHOLD = 500;
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
                                      const PointStore& points, const HNSWIndex& index, const std::string* tenant);
 
-// Scores every point that passes the tenant filter under the metric (points
-// that cannot be scored are left out), orders the hits by the metric with
-// ties in store iteration order, and keeps the first `limit`.
-std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const PointStore& points,
-                                        const std::string* tenant);
-
 }  // namespace quorbell
