@@ -47,7 +47,9 @@ float graph_distance(const Scorer& cosine, const PointView& point) {
 // out[k] = graph_distance(cosine, points[k]) for every k.
 void graph_distances(const Scorer& cosine, std::span<const PointView> points, float* out) {
   std::fill_n(out, points.size(), FLOAT_MAX);
-  cosine.score_each(points, [&](std::size_t k, float similarity) { out[k] = 1.0f - similarity; });
+  cosine.score_each(
+      points.size(), [&](std::size_t k, PointView& point) { point = points[k]; return true; },
+      [&](std::size_t k, float similarity) { out[k] = 1.0f - similarity; });
 }
 }  // namespace
 

@@ -37,9 +37,11 @@ class Scorer {
     return finish(sum_products(query_.data(), vector, query_.size()), point.squared_norm);
   }
 
-  // Calls scored(k, score) for every points[k] that can be scored, in order.
-  template <class Scored>
-  void score_each(std::span<const PointView> points, Scored&& scored) const;
+  // Calls scored(k, score) for every k < count whose point can be scored,
+  // in order of k. point_at(k, view) fills in point k and returns false to
+  // leave it out.
+  template <class PointAt, class Scored>
+  void score_each(std::size_t count, PointAt&& point_at, Scored&& scored) const;
 
  private:
   static constexpr std::size_t kBatch = 64;
@@ -66,22 +68,25 @@ class Scorer {
   float query_norm_;
 };
 
-template <class Scored>
-void Scorer::score_each(std::span<const PointView> points, Scored&& scored) const {
+template <class PointAt, class Scored>
+void Scorer::score_each(std::size_t count, PointAt&& point_at, Scored&& scored) const {
   const float* vectors[kBatch];
+  float norms[kBatch];
   std::size_t positions[kBatch];
   float sums_out[kBatch];
   std::size_t pending = 0;
   auto flush = [&] {
     sums(vectors, pending, sums_out);
     for (std::size_t j = 0; j < pending; ++j) {
-      if (auto s = finish(sums_out[j], points[positions[j]].squared_norm)) scored(positions[j], *s);
+      if (auto s = finish(sums_out[j], norms[j])) scored(positions[j], *s);
     }
     pending = 0;
   };
-  for (std::size_t k = 0; k < points.size(); ++k) {
-    if (!comparable(points[k])) continue;
-    vectors[pending] = points[k].vector.data();
+  PointView point{};
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!point_at(k, point) || !comparable(point)) continue;
+    vectors[pending] = point.vector.data();
+    norms[pending] = point.squared_norm;
     positions[pending] = k;
     if (++pending == kBatch) flush();
   }

@@ -14,19 +14,24 @@ namespace {
 std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                         Metric metric, const PointStore& points,
                                         const std::string* tenant) {
-  std::vector<PointView> passing;
-  passing.reserve(points.size());
-  for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
-    const PointView point = points.view(slot);
-    if (tenant_matches(point.payload, tenant)) passing.push_back(point);
-  }
+  struct Scored {
+    float score;
+    std::uint32_t slot;
+  };
+  std::vector<Scored> scored;
+  scored.reserve(points.size());
+  Scorer(metric, query).score_each(
+      points.size(),
+      [&](std::size_t slot, PointView& point) {
+        point = points.view(static_cast<std::uint32_t>(slot));
+        return tenant_matches(point.payload, tenant);
+      },
+      [&](std::size_t slot, float score) { scored.push_back(Scored{score, static_cast<std::uint32_t>(slot)}); });
+  sort_by_metric(scored, metric, [](const Scored& s) { return s.score; });
+  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(limit, scored.size()));
   std::vector<SearchHit> hits;
-  hits.reserve(passing.size());
-  Scorer(metric, query).score_each(passing, [&](std::size_t k, float score) {
-    hits.push_back(SearchHit{passing[k].id, score});
-  });
-  sort_by_metric(hits, metric, [](const SearchHit& h) { return h.score; });
-  hits.resize(static_cast<std::size_t>(std::min<std::uint64_t>(limit, hits.size())));
+  hits.reserve(kept);
+  for (std::size_t i = 0; i < kept; ++i) hits.push_back(SearchHit{points.view(scored[i].slot).id, scored[i].score});
   return hits;
 }
 
