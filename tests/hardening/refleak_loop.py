@@ -205,6 +205,8 @@ def build_cases(directory):
     # its objects are made once, outside the measured calls.
     float32s, int64s = numpy.arange(4, dtype=numpy.float32), numpy.arange(4)
     largest_id, float64s, matrix = numpy.uint64(2**64 - 1), numpy.ones(8), numpy.ones((5, 8))
+    reversed_halves, endless = numpy.ones(8, dtype=numpy.float16)[::-1], numpy.broadcast_to(numpy.int8(1), (2**62,))
+    matrix_view, swapped = memoryview(matrix), numpy.ones(8, dtype=">f4")
     queries = random_vectors(7, 8, seed=1)
     long_text = "x" * 100
 
@@ -223,6 +225,12 @@ def build_cases(directory):
         Case("upsert range", lambda: scratch.upsert(5, range(6), None)),
         Case("upsert numpy float32", lambda: scratch.upsert(6, float32s, None)),
         Case("upsert numpy int64", lambda: scratch.upsert(6, int64s, None)),
+        Case("upsert buffer reversed float16", lambda: scratch.upsert(6, reversed_halves, None)),
+        Case("upsert buffer byte-swapped", lambda: scratch.upsert(6, swapped, None)),
+        Case("upsert buffer 2-D as one vector", lambda: scratch.upsert(6, matrix, None), TypeError),
+        Case("upsert buffer too long to hold", lambda: scratch.upsert(6, endless, None), MemoryError),
+        Case("batch buffer 1-D as a batch", lambda: scratch.batch_search(float64s, 1, "dot"), TypeError),
+        Case("batch buffer 2-D memoryview", lambda: scratch.batch_search(matrix_view, 1, "dot")),
         Case("upsert numpy uint64 id", lambda: scratch.upsert(largest_id, [1.0], None)),
         Case("upsert empty vector", lambda: scratch.upsert(7, [], None)),
         Case("upsert huge component", lambda: scratch.upsert(7, [1e300, -1e300, float("nan")], None)),
