@@ -74,6 +74,27 @@ std::vector<T> sequence_to_vector(PyObject* object, ConvertItem convert_item) {
   return items;
 }
 
+// The common vector, a list of exact floats, read in one pass. Reading an
+// exact float runs no Python code, so nothing can change the list midway.
+// Any other list gives nullopt and goes the general way, which sees the
+// same items: nothing observable has happened.
+std::optional<std::vector<float>> exact_float_list(PyObject* object) {
+  if (!PyList_CheckExact(object)) return std::nullopt;
+  std::vector<float> components(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+  bool exact = true;
+  Py_BEGIN_CRITICAL_SECTION(object);
+  // On the free-threaded build another thread may resize the list meanwhile.
+  exact = PyList_GET_SIZE(object) == static_cast<Py_ssize_t>(components.size());
+  for (std::size_t i = 0; exact && i < components.size(); ++i) {
+    PyObject* item = PyList_GET_ITEM(object, static_cast<Py_ssize_t>(i));
+    exact = PyFloat_CheckExact(item);
+    if (exact) components[i] = round_to_float(PyFloat_AS_DOUBLE(item));
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!exact) return std::nullopt;
+  return components;
+}
+
 float to_float(PyObject* item) {
   if (PyFloat_CheckExact(item)) return round_to_float(PyFloat_AS_DOUBLE(item));
   const double value = PyFloat_AsDouble(item);
@@ -161,6 +182,7 @@ std::uint64_t to_uint64(PyObject* object) {
 }
 
 std::vector<float> to_float_vector(PyObject* object) {
+  if (auto components = exact_float_list(object)) return std::move(*components);
   if (auto components = vector_from_buffer(object)) return std::move(*components);
   return sequence_to_vector<float>(object, to_float);
 }

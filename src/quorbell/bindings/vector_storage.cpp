@@ -66,9 +66,10 @@ PyRef pair_list(const Items& items, PairOf pair_of) {
   Py_ssize_t index = 0;
   for (const auto& item : items) {
     const auto [id, score] = pair_of(item);
-    PyRef py_id = new_ref(PyLong_FromUnsignedLongLong(id));
-    PyRef py_score = new_ref(PyFloat_FromDouble(static_cast<double>(score)));
-    PyList_SET_ITEM(list.get(), index++, new_ref(PyTuple_Pack(2, py_id.get(), py_score.get())).release());
+    PyRef pair = new_ref(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, new_ref(PyLong_FromUnsignedLongLong(id)).release());
+    PyTuple_SET_ITEM(pair.get(), 1, new_ref(PyFloat_FromDouble(static_cast<double>(score))).release());
+    PyList_SET_ITEM(list.get(), index++, pair.release());
   }
   return list;
 }
