@@ -78,9 +78,11 @@ float component(double value) { return round_to_float(value); }
 // A float widened to double and rounded back is itself, except that a
 // signalling NaN comes back quiet; the sequence path's conversions run on
 // the hardware and quiet it, while a compiler may fold the round trip away.
+// Done on the bits, so that a loop of these vectorizes.
 float component(float value) {
-  if (!std::isnan(value)) return value;
-  return std::bit_cast<float>(std::bit_cast<std::uint32_t>(value) | 0x00400000u);
+  const std::int32_t bits = std::bit_cast<std::int32_t>(value);
+  const bool nan = (bits & 0x7fffffff) > 0x7f800000;
+  return std::bit_cast<float>(bits | (nan ? 0x00400000 : 0));
 }
 
 float component(Half value) { return round_to_float(half_to_double(value.bits)); }
@@ -100,12 +102,24 @@ float component(T value) {
 // starting at `first`. Items may be unaligned, so each is loaded by memcpy.
 using RowCopy = void (*)(const char* first, Py_ssize_t stride, std::size_t count, float* out);
 
-template <class T>
-void copy_row(const char* first, Py_ssize_t stride, std::size_t count, float* out) {
+template <class T, class Stride>
+void copy_items(const char* first, Stride stride, std::size_t count, float* out) {
   for (std::size_t i = 0; i < count; ++i) {
     T item;
     std::memcpy(&item, first + static_cast<Py_ssize_t>(i) * stride, sizeof item);
     out[i] = component(item);
+  }
+}
+
+template <class T>
+void copy_row(const char* first, Py_ssize_t stride, std::size_t count, float* out) {
+  // The contiguous case, with its stride a constant, is the one compilers
+  // vectorize.
+  constexpr Py_ssize_t ITEM_SIZE = sizeof(T);
+  if (stride == ITEM_SIZE) {
+    copy_items<T>(first, std::integral_constant<Py_ssize_t, ITEM_SIZE>{}, count, out);
+  } else {
+    copy_items<T>(first, stride, count, out);
   }
 }
 
