@@ -202,9 +202,9 @@ Py_ssize_t stride(const Py_buffer& view, int axis) {
   return step;
 }
 
-std::vector<float> copied_row(const char* first, Py_ssize_t stride, Py_ssize_t count, RowCopy copy) {
+std::vector<float> copied_row(const char* first, Py_ssize_t step, Py_ssize_t count, RowCopy copy) {
   std::vector<float> row = sized_vector<float>(count);
-  copy(first, stride, row.size(), row.data());
+  copy(first, step, row.size(), row.data());
   return row;
 }
 
