@@ -19,12 +19,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "parallel/function_ref.h"
@@ -35,6 +37,7 @@ namespace quorbell {
 class WorkerPool {
  public:
   static constexpr std::size_t DEFAULT_STACK_BYTES = std::size_t{2} << 20;
+  static constexpr std::chrono::microseconds MEANWHILE_PERIOD{1000};
 
   // The process-wide pool, started on first use with system_thread_count()
   // workers. Concurrent first calls start one pool; a forked child starts
@@ -57,8 +60,10 @@ class WorkerPool {
 
   // Runs `task` on a worker, blocking the calling thread (which must not be
   // a worker of this pool) until it is done. Returns the task's status, or
-  // rethrows here the exception it threw.
-  Status run(FunctionRef<Status()> task);
+  // rethrows here the exception it threw. While it waits, the calling thread
+  // runs `meanwhile`, if given, about every MEANWHILE_PERIOD; it must not
+  // throw.
+  Status run(FunctionRef<Status()> task, std::optional<FunctionRef<void()>> meanwhile = std::nullopt);
 
   // On a worker of this pool: runs `first` here and offers `second` to idle
   // workers; `second` learns whether it moved to another thread. Returns
