@@ -95,8 +95,8 @@ def measure(dim, points, calls, rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--points", type=int, default=20_000)
-    parser.add_argument("--calls", type=int, default=5_000, help="calls per round of the empty-store search")
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--calls", type=int, default=500, help="calls per round of the empty-store search")
+    parser.add_argument("--rounds", type=int, default=201)
     args = parser.parse_args()
 
     results = {dim: measure(dim, args.points, args.calls, args.rounds) for dim in DIMS}
