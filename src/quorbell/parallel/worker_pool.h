@@ -1,7 +1,8 @@
 // A fixed set of worker threads running fork-join work.
 //
 // Work enters the pool in two ways. A thread outside the pool hands in a
-// task with run() and sleeps until a worker has completed it. A worker
+// task with run() and sleeps until a worker has completed it, waking now
+// and then for work of its own if it asked to. A worker
 // splits its work with join(): it runs the first half itself and offers the
 // second to idle workers, and runs the second too if nobody took it.
 //
