@@ -544,6 +544,112 @@ def test_fifo_is_written_in_place(store, tmp_path):
     assert received == save_bytes(store, tmp_path)
 
 
+# ---- Memory of a load: peak growth at most 8 x the file + 64 MiB, final
+# store included, for crafted files of the shapes that cost most per byte
+
+LOAD_PEAK = textwrap.dedent(
+    """
+    import sys
+    import quorbell
+    def peak():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+    store = quorbell.VectorStorage()
+    before = peak()
+    store.load(sys.argv[1])
+    print(peak() - before)
+    """
+)
+
+CRAFTED_BYTES = 24 << 20
+WIDE = 1 << 21  # ids from here on take 4 bytes
+HUGE = 1 << 63  # and from here on 10
+DEFAULT_INDEX_BYTES = bytes.fromhex("10 40 20 00 00 00")
+
+
+def crafted_graph(nodes):
+    """No points; an index whose nodes are the given encodings."""
+    return b"\x00" + bytes([0x10, 0x40, 0x20, 0x00, 0x0F]) + varint(len(nodes)) + b"".join(nodes)
+
+
+def one_node_list(ids):
+    return crafted_graph([b"\x01\x01" + varint(len(ids)) + b"".join(map(varint, ids)) + bytes(15)])
+
+
+CRAFTED = {
+    "many-nodes": lambda n: crafted_graph([varint(WIDE + k) + b"\x00" + bytes(16) for k in range(n // 21)]),
+    "long-list-of-distinct-ids": lambda n: one_node_list(range(WIDE, WIDE + n // 4)),
+    "long-list-of-one-id": lambda n: one_node_list([1] * n),
+    "upper-layers": lambda n: crafted_graph([varint(WIDE + k) + b"\x00" + bytes(15) + b"\x01\x01"
+                                             for k in range(n // 23)]),
+    "huge-ids": lambda n: crafted_graph([varint(HUGE + k) + b"\x00\x02" + varint(HUGE + 2 * k + 1)
+                                         + varint(HUGE + 2 * k + 2) + bytes(15) for k in range(n // 41)]),
+    "many-points": lambda n: varint(n // 6) + b"".join(varint(WIDE // 128 + k) + b"\x00\x00\x00"
+                                                       for k in range(n // 6)) + DEFAULT_INDEX_BYTES,
+}
+
+
+@pytest.mark.parametrize("shape", CRAFTED)
+def test_load_memory_is_bounded_by_the_file_size(tmp_path, shape):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the address sanitizer's shadow memory is not the store's")
+    data = CRAFTED[shape](CRAFTED_BYTES)
+    path = tmp_path / "crafted.qb"
+    path.write_bytes(data)
+    loaded = subprocess.run([sys.executable, "-c", LOAD_PEAK, str(path)], capture_output=True, text=True, check=True)
+    assert int(loaded.stdout) <= 8 * len(data) + (64 << 20)
+
+
+# ---- Out of memory: MemoryError, and the store and the old file unchanged
+
+OUT_OF_MEMORY = textwrap.dedent(
+    """
+    import os, resource, sys
+    import quorbell
+    operation, directory = sys.argv[1:]
+    def address_space():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    def saved(store, name):
+        path = os.path.join(directory, name)
+        store.save(path)
+        with open(path, "rb") as file:
+            return file.read()
+    # A node whose list holds 8 million links: loading it needs 32 MiB,
+    # and saving it 64 MiB, against 16 MiB to spare.
+    crafted = os.path.join(directory, "crafted.qb")
+    big, small = quorbell.VectorStorage(), quorbell.VectorStorage()
+    big.load(crafted)
+    small.upsert(1, [2.0], None)
+    old = saved(small, "target.qb")
+    store, path = {"load": (small, crafted), "save": (big, os.path.join(directory, "target.qb"))}[operation]
+    before = saved(store, "before.qb")
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (16 << 20), hard))
+    try:
+        getattr(store, operation)(path)
+        outcome = "returned"
+    except MemoryError:
+        outcome = "MemoryError"
+    resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    with open(os.path.join(directory, "target.qb"), "rb") as file:
+        print(outcome, saved(store, "after.qb") == before, file.read() == old)
+    """
+)
+
+
+@pytest.mark.parametrize("operation", ["save", "load"])
+def test_out_of_memory_leaves_store_and_file_unchanged(tmp_path, operation):
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("an address-space limit cannot coexist with the address sanitizer")
+    (tmp_path / "crafted.qb").write_bytes(one_node_list([1] * (8 << 20)))
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, operation, str(tmp_path)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["MemoryError", "True", "True"]
+    assert leftovers(tmp_path) == ["after.qb", "before.qb", "crafted.qb", "target.qb"]
+
+
 # ---- Ctrl-C ends a save or load that blocks
 
 INTERRUPTED = textwrap.dedent(

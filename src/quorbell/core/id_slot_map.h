@@ -1,7 +1,8 @@
 // Open-addressing map from a 64-bit id to a dense 32-bit slot number.
 //
-// Slots are handed out by the owner and never removed, so the table needs
-// no tombstones. The owner already keeps each slot's id, so the table stores
+// Slots are handed out densely by the owner (0, 1, 2, ...) and never
+// removed, so the table needs no tombstones, and growing rebuilds it from
+// the owner's ids without holding the old table too. The owner already keeps each slot's id, so the table stores
 // only the slot and 32 bits of the id's hash (8 bytes an entry); a lookup
 // confirms a matching tag by asking the owner for the slot's id, which the
 // owner reads next anyway. Ids are mixed with a per-process random key so
@@ -35,8 +36,8 @@ class IdSlotMap {
     }
   }
 
-  // Maps id to slot; the id must not be present yet. key_of need not know
-  // the new slot.
+  // Maps id to slot, the next one (size()); the id must not be present yet.
+  // key_of need not know the new slot.
   template <class KeyOf>
   void insert(std::uint64_t id, std::uint32_t slot, const KeyOf& key_of) {
     if (capacity_for(count_ + 1) > entries_.size()) rehash(capacity_for(count_ + 1), key_of);
@@ -69,14 +70,16 @@ class IdSlotMap {
   }
   void place(std::uint64_t h, std::uint32_t slot);
 
+  // Holds the existing slots 0 to size() - 1 in a table of capacity. Only
+  // allocating can fail, and it comes before the old table is let go.
   template <class KeyOf>
   void rehash(std::size_t capacity, const KeyOf& key_of) {
-    std::vector<Entry> old = std::move(entries_);
+    std::vector<Entry> fresh;
+    fresh.reserve(capacity);
+    entries_ = std::move(fresh);
     entries_.assign(capacity, Entry{kEmpty, 0});
     mask_ = capacity - 1;
-    for (const Entry& e : old) {
-      if (e.slot != kEmpty) place(hash(key_of(e.slot)), e.slot);
-    }
+    for (std::uint32_t slot = 0; slot < count_; ++slot) place(hash(key_of(slot)), slot);
   }
 
   std::vector<Entry> entries_;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/distance.h"
+#include "core/growth.h"
 #include "core/random.h"
 #include "index/scorer.h"
 #include "index/ranked_lists.h"
@@ -76,57 +77,101 @@ std::uint32_t HNSWIndex::slot_for(std::uint64_t id) {
   if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   slots_.push_back(SlotInfo{id, kNoSlot, kNotANode});
-  base_.resize(slots_.size());
   slot_of_.insert(id, slot, key_of());
   return slot;
+}
+
+void HNSWIndex::reserve_nodes(std::size_t count) {
+  slots_.reserve(slots_.size() + count);
+  slot_of_.reserve(slot_of_.size() + count, key_of());
+  base_.reserve(base_.count() + count);
+}
+
+void HNSWIndex::make_node(std::uint32_t slot, std::uint64_t node_id) {
+  const std::uint64_t key = slots_[slot].key;
+  foreign_ids_.set(slot, key, node_id);
+  if (is_node(slot)) return;
+  // Only nodes have base lists: an id that links name but no node holds
+  // costs no list head (a crafted file may name millions).
+  if (base_.count() <= slot) base_.resize(std::size_t{slot} + 1);
+  slots_[slot].upper_lists = kNoUpperLists;
+  largest_node_key_ = node_count_ == 0 ? key : std::max(largest_node_key_, key);
+  ++node_count_;
+}
+
+std::span<const std::uint32_t> HNSWIndex::upper_layer(std::span<const std::uint32_t> all, std::uint32_t top,
+                                                       std::uint64_t layer) {
+  const auto ends = all.last(top);
+  const std::uint32_t begin = layer == 1 ? 0 : ends[layer - 2];
+  return all.subspan(begin, ends[layer - 1] - begin);
 }
 
 std::span<const std::uint32_t> HNSWIndex::links(std::uint32_t slot, std::uint64_t layer) const {
   if (layer == 0) return base_.list(slot);
   const std::uint32_t packed = slots_[slot].upper_lists;
-  if (packed == kNotANode || layer > upper_count(packed)) return {};
-  return upper_.list(first_upper(packed) + (layer - 1));
+  if (packed == kNotANode || layer > upper_top(packed)) return {};
+  return upper_layer(upper_.list(upper_index(packed)), upper_top(packed), layer);
 }
 
-std::size_t HNSWIndex::upper_list(std::uint32_t slot, std::uint64_t layer) {
+std::size_t HNSWIndex::upper_list(std::uint32_t slot, std::uint64_t top) {
   std::uint32_t& packed = slots_[slot].upper_lists;
-  const std::uint32_t count = upper_count(packed);
-  if (layer > count) {
-    const std::size_t first = upper_.count();
-    if (first + layer >= kUpperListsLimit) throw std::bad_alloc();
-    upper_.resize(first + layer);
-    for (std::size_t k = 0; k < count; ++k) upper_.move_list(first_upper(packed) + k, first + k);
-    packed = static_cast<std::uint32_t>(first << 4) | static_cast<std::uint32_t>(layer);
+  std::size_t index = upper_index(packed);
+  if (upper_top(packed) == 0) {
+    index = upper_.count();
+    if (index >= kUpperListsLimit) throw std::bad_alloc();
+    upper_.resize(index + 1);
   }
-  return first_upper(packed) + (layer - 1);
+  packed = static_cast<std::uint32_t>(index << 4) | static_cast<std::uint32_t>(top);
+  return index;
+}
+
+void HNSWIndex::assign_upper(std::uint32_t slot, std::uint64_t top,
+                             const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
+  std::uint32_t& packed = slots_[slot].upper_lists;
+  if (top == 0) {
+    // The emptied list's head stays behind unused; only a replaced node
+    // can leave one.
+    if (upper_top(packed) != 0) upper_.assign(upper_index(packed), {});
+    packed = kNoUpperLists;
+    return;
+  }
+  thread_local std::vector<std::uint32_t> combined;
+  combined.clear();
+  std::array<std::uint32_t, MAX_LAYERS> ends;
+  for (std::uint64_t layer = 1; layer <= top; ++layer) {
+    combined.insert(combined.end(), lists[layer].begin(), lists[layer].end());
+    ends[layer - 1] = static_cast<std::uint32_t>(combined.size());
+  }
+  combined.insert(combined.end(), ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(top));
+  upper_.assign(upper_list(slot, top), combined);
 }
 
 void HNSWIndex::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
   if (layer == 0) {
     base_.append(slot, target);
-  } else {
-    upper_.append(upper_list(slot, layer), target);
+    return;
   }
+  // The node's upper list is rebuilt with the link added; upper layers are
+  // few and short.
+  const std::uint32_t top = upper_top(slots_[slot].upper_lists);
+  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists{};
+  for (std::uint64_t l = 1; l <= top; ++l) lists[l] = links(slot, l);
+  thread_local std::vector<std::uint32_t> grown;
+  grown.assign(lists[layer].begin(), lists[layer].end());
+  grown.push_back(target);
+  lists[layer] = grown;
+  assign_upper(slot, std::max<std::uint64_t>(top, layer), lists);
 }
 
 void HNSWIndex::store_node(std::uint64_t key, std::uint64_t node_id,
                            const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
   const std::uint32_t slot = slot_for(key);
-  if (!is_node(slot)) {
-    slots_[slot].upper_lists = kNoUpperLists;
-    largest_node_key_ = node_count_ == 0 ? key : std::max(largest_node_key_, key);
-    ++node_count_;
-  }
+  make_node(slot, node_id);
   base_.assign(slot, lists[0]);
-  // Upper lists are made up to the highest non-empty one; lists the node
-  // had before are emptied.
+  // Upper lists are kept up to the highest non-empty one.
   std::uint64_t top = MAX_LAYERS - 1;
   while (top > 0 && lists[top].empty()) --top;
-  if (top > 0) upper_list(slot, top);
-  for (std::uint64_t layer = 1; layer <= upper_count(slots_[slot].upper_lists); ++layer) {
-    upper_.assign(upper_list(slot, layer), lists[layer]);
-  }
-  foreign_ids_.set(slot, key, node_id);
+  assign_upper(slot, top, lists);
 }
 
 HNSWNode HNSWIndex::exchange_form(std::uint32_t slot) const {
@@ -147,14 +192,57 @@ std::optional<HNSWNode> HNSWIndex::node(std::uint64_t key) const {
 }
 
 void HNSWIndex::put_node(std::uint64_t key, const HNSWNode& node) {
-  thread_local std::array<std::vector<std::uint32_t>, MAX_LAYERS> slots;
-  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists;
-  for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
-    slots[layer].clear();
-    for (std::uint64_t id : node.neighbors[layer]) slots[layer].push_back(slot_for(id));
-    lists[layer] = slots[layer];
+  Loader loader(*this);
+  loader.begin_node(key, node.id);
+  for (const auto& ids : node.neighbors) {
+    loader.begin_list(ids.size());
+    for (std::uint64_t id : ids) loader.add(id);
   }
-  store_node(key, node.id, lists);
+  loader.finish_node();
+}
+
+void HNSWIndex::Loader::begin_node(std::uint64_t key, std::uint64_t node_id) {
+  slot_ = index_.slot_for(key);
+  index_.make_node(slot_, node_id);
+  lists_begun_ = 0;
+}
+
+void HNSWIndex::Loader::begin_list(std::size_t expected) {
+  // The base layer's list is complete: adopt it. Upper lists wait until the
+  // node's top layer is known.
+  if (lists_begun_ == 1) index_.base_.adopt(slot_, begins_[0], index_.base_.tail());
+  layer_ = lists_begun_++;
+  begins_[layer_] = lists().tail();
+  lists().reserve_tail(expected);
+  // Every id may be new: room for their slots now spares copying all the
+  // slots as they grow. Unused room is address space only, never touched.
+  reserve_more(index_.slots_, expected);
+}
+
+void HNSWIndex::Loader::add(std::uint64_t id) {
+  const std::uint32_t target = index_.slot_for(id);
+  lists().push_tail(target);
+}
+
+void HNSWIndex::Loader::finish_node() {
+  if (lists_begun_ == 1) index_.base_.adopt(slot_, begins_[0], index_.base_.tail());
+  LinkLists& upper = index_.upper_;
+  for (std::size_t layer = std::max<std::size_t>(lists_begun_, 1); layer <= MAX_LAYERS; ++layer) {
+    begins_[layer] = upper.tail();
+  }
+  std::uint64_t top = MAX_LAYERS - 1;
+  while (top > 0 && begins_[top] == begins_[top + 1]) --top;
+  if (top == 0) {
+    index_.assign_upper(slot_, 0, {});
+  } else {
+    // The pushed ids, then where each layer's ids end: the upper list.
+    for (std::uint64_t layer = 1; layer <= top; ++layer) {
+      upper.push_tail(static_cast<std::uint32_t>(begins_[layer + 1] - begins_[1]));
+    }
+    upper.adopt(index_.upper_list(slot_, top), begins_[1], upper.tail());
+  }
+  index_.base_.compact_if_wasteful();
+  upper.compact_if_wasteful();
 }
 
 std::optional<PointView> HNSWIndex::point_at(const Position& position, const PointStore& points) const {

@@ -76,10 +76,40 @@ class HNSWIndex {
   // Calls f(key, node) for every node, in an unspecified order.
   template <class F>
   void for_each_node(F&& f) const;
-  // Stores node under key, replacing any node there. Used by snapshot
-  // loading and by tests that build states directly, so nothing is checked:
-  // the node's id may differ from key and links may name any id.
+  // Stores node under key, replacing any node there, as a load would. For
+  // tests that build states directly, so nothing is checked: the node's id
+  // may differ from key and links may name any id.
   void put_node(std::uint64_t key, const HNSWNode& node);
+
+  // Fills the index with a snapshot's nodes, each list built in place from
+  // the ids as they are decoded, so a load needs little memory beyond the
+  // graph's own. A node's lists come in layer order, 0 to 15. A node left
+  // unfinished (the decoding failed) leaves the index fit only to be
+  // dropped.
+  class Loader {
+   public:
+    explicit Loader(HNSWIndex& index) : index_(index) {}
+    // Starts the node stored under key, replacing any node there.
+    void begin_node(std::uint64_t key, std::uint64_t node_id);
+    // Starts the next layer's list, with room for `expected` ids.
+    void begin_list(std::size_t expected);
+    void add(std::uint64_t id);
+    void finish_node();
+
+   private:
+    LinkLists& lists() { return layer_ == 0 ? index_.base_ : index_.upper_; }
+
+    HNSWIndex& index_;
+    std::uint32_t slot_ = 0;
+    std::size_t lists_begun_ = 0;
+    std::uint64_t layer_ = 0;  // of the list being read
+    // Where each list's ids begin in its pool's tail; [16] is where the
+    // upper layers' ids end.
+    std::array<std::size_t, MAX_LAYERS + 1> begins_{};
+  };
+
+  // Room for this many more nodes, before a load adds them.
+  void reserve_nodes(std::size_t count);
 
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
@@ -102,13 +132,18 @@ class HNSWIndex {
  private:
   static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
   // SlotInfo::upper_lists of an id that has no node. A node's value packs
-  // the index of its first upper list in upper_ above 4 bits that count its
-  // upper lists, which cover layers 1 to that count (0 to 15).
+  // the index in upper_ of the one list that holds its layers 1 to top
+  // above 4 bits that hold top (0 to 15; 0: no upper layers, no list).
   static constexpr std::uint32_t kNotANode = 0xFFFFFFFFu;
   static constexpr std::uint32_t kNoUpperLists = 0;
   static constexpr std::size_t kUpperListsLimit = std::size_t{1} << 28;
-  static std::uint32_t upper_count(std::uint32_t packed) { return packed & 0xFu; }
-  static std::size_t first_upper(std::uint32_t packed) { return packed >> 4; }
+  static std::uint32_t upper_top(std::uint32_t packed) { return packed & 0xFu; }
+  static std::size_t upper_index(std::uint32_t packed) { return packed >> 4; }
+  // One layer's ids in a node's upper list, which holds the ids of layers 1
+  // to top one layer after another, then where each layer's ids end. One
+  // list for all layers keeps a node that only a high layer links cheap.
+  static std::span<const std::uint32_t> upper_layer(std::span<const std::uint32_t> all, std::uint32_t top,
+                                                    std::uint64_t layer);
 
   // One id the graph knows, kept to 16 bytes: a walk reads it for every
   // neighbour.
@@ -118,7 +153,7 @@ class HNSWIndex {
     // Searches repair it concurrently, hence mutable and accessed atomically.
     mutable std::uint32_t point_hint;
     // kNotANode when no node is stored under the key (only links name it),
-    // else where the node's lists above layer 0 are (see upper_count).
+    // else where the node's lists above layer 0 are (see upper_top).
     std::uint32_t upper_lists;
   };
 
@@ -130,6 +165,9 @@ class HNSWIndex {
 
   Position position_of(std::uint64_t id) const;
   std::uint32_t slot_for(std::uint64_t id);
+  // Makes the slot a node with empty lists, unless it is one already, and
+  // records its id.
+  void make_node(std::uint32_t slot, std::uint64_t node_id);
   bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
   // Whether the base-layer search may examine id at all: only ids up to the
   // largest node key (id 0 alone while there are no nodes). Deliberate, for
@@ -139,9 +177,12 @@ class HNSWIndex {
   }
 
   std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
-  // Index in upper_ of a node's list on layer (1 to 15). A node whose lists
-  // stop below that layer gets a longer run of lists, its old ones moved.
-  std::size_t upper_list(std::uint32_t slot, std::uint64_t layer);
+  // Index in upper_ of a node's upper list, made if the node has none, now
+  // covering layers 1 to top (1 to 15).
+  std::size_t upper_list(std::uint32_t slot, std::uint64_t top);
+  // Stores lists 1 to top as the node's upper list (top 0: none).
+  void assign_upper(std::uint32_t slot, std::uint64_t top,
+                    const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
   void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
   void store_node(std::uint64_t key, std::uint64_t node_id,
                   const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
@@ -171,8 +212,8 @@ class HNSWIndex {
 
   IdSlotMap slot_of_;
   std::vector<SlotInfo> slots_;
-  LinkLists base_;   // layer 0, one list per slot
-  LinkLists upper_;  // layers 1 and up, a run of lists per node that has any
+  LinkLists base_;   // layer 0, one list per slot up to the last node's
+  LinkLists upper_;  // layers 1 and up, one list per node that has any
   std::size_t node_count_ = 0;
   std::uint64_t largest_node_key_ = 0;
   ForeignIds foreign_ids_;

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "core/growth.h"
+
 namespace quorbell {
 
 namespace {
@@ -55,15 +57,43 @@ void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values)
     std::copy(values.begin(), values.end(), head.values);
   } else {
     if (head.size <= kInline || head.values[kCapacity] < values.size()) {
-      const std::uint32_t begin = reserve_run(values.size());
+      const std::size_t capacity =
+          head.size <= kInline ? values.size() : std::max<std::size_t>(values.size(), head.values[kCapacity] * std::size_t{2});
+      const std::uint32_t begin = reserve_run(capacity);
       release_run(head);
       head.values[kBegin] = begin;
-      head.values[kCapacity] = static_cast<std::uint32_t>(values.size());
+      head.values[kCapacity] = static_cast<std::uint32_t>(capacity);
     }
     std::copy(values.begin(), values.end(), pool_.begin() + head.values[kBegin]);
   }
   head.size = static_cast<std::uint32_t>(values.size());
   compact_if_wasteful();
+}
+
+void LinkLists::reserve_tail(std::size_t count) { reserve_more(pool_, count); }
+
+void LinkLists::push_tail(std::uint32_t value) {
+  if (pool_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  pool_.push_back(value);
+}
+
+void LinkLists::adopt(std::size_t index, std::size_t begin, std::size_t end) {
+  Head& head = heads_[index];
+  release_run(head);
+  const std::size_t size = end - begin;
+  if (size <= kInline) {
+    std::copy(pool_.begin() + static_cast<std::ptrdiff_t>(begin), pool_.begin() + static_cast<std::ptrdiff_t>(end),
+              head.values);
+    if (end == pool_.size()) {
+      pool_.resize(begin);
+    } else {
+      abandoned_ += size;
+    }
+  } else {
+    head.values[kBegin] = static_cast<std::uint32_t>(begin);
+    head.values[kCapacity] = static_cast<std::uint32_t>(size);
+  }
+  head.size = static_cast<std::uint32_t>(size);
 }
 
 void LinkLists::compact_if_wasteful() {

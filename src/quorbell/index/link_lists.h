@@ -22,6 +22,7 @@ class LinkLists {
   // Number of lists; lists [0, count) exist and start empty.
   std::size_t count() const { return heads_.size(); }
   void resize(std::size_t count) { heads_.resize(count); }
+  void reserve(std::size_t count) { heads_.reserve(count); }
 
   // Valid until the lists are next modified.
   std::span<const std::uint32_t> list(std::size_t index) const {
@@ -29,17 +30,30 @@ class LinkLists {
     if (head.size <= kInline) return {head.values, head.size};
     return {pool_.data() + head.values[kBegin], head.size};
   }
-  // Asks the CPU to start loading a list's head (and so a short list).
-  void prefetch(std::size_t index) const { __builtin_prefetch(&heads_[index]); }
+  // Asks the CPU to start loading a list's head (and so a short list), if
+  // the list exists.
+  void prefetch(std::size_t index) const {
+    if (index < heads_.size()) __builtin_prefetch(&heads_[index]);
+  }
 
   void append(std::size_t index, std::uint32_t value);
-  // Moves list `from` to the empty list `to`; `from` is left empty.
-  void move_list(std::size_t from, std::size_t to) {
-    heads_[to] = heads_[from];
-    heads_[from] = Head{};
-  }
   // Replaces the list's contents; `values` must not point into these lists.
+  // A pooled list that outgrows its run gets twice the room, as in append.
   void assign(std::size_t index, std::span<const std::uint32_t> values);
+
+  // Building lists in place, for loads: values are pushed onto the pool's
+  // end and a list then adopts a range of them, so a long list is neither
+  // staged elsewhere nor moved as it grows. Nothing may modify the lists
+  // while pushed values wait to be adopted.
+  std::size_t tail() const { return pool_.size(); }
+  // Room for this many more pushes without moving the pool.
+  void reserve_tail(std::size_t count);
+  void push_tail(std::uint32_t value);
+  // Replaces list `index` with the pushed values [begin, end). A short
+  // range moves into the head, and the pool shrinks when it was its end.
+  void adopt(std::size_t index, std::size_t begin, std::size_t end);
+  // Compacts the pool once abandoned runs outweigh the live ones.
+  void compact_if_wasteful();
 
  private:
   static constexpr std::uint32_t kInline = 3;
@@ -55,7 +69,6 @@ class LinkLists {
   std::uint32_t reserve_run(std::size_t capacity);
   // Counts a pooled list's run as abandoned (the list is about to leave it).
   void release_run(Head& head);
-  void compact_if_wasteful();
 
   std::vector<Head> heads_;
   std::vector<std::uint32_t> pool_;

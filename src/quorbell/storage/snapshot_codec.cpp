@@ -17,14 +17,15 @@ namespace {
 // Variant indexes of PayloadValue: 0 Keyword, 1 Text, 2 Integer, 3 Float.
 constexpr std::uint32_t kPayloadVariants = std::variant_size_v<PayloadValue>;
 
-// A declared count is trusted for up-front storage only this far, so a
-// corrupt count cannot force a huge allocation before the data run out.
-constexpr std::size_t kReserveBudgetBytes = std::size_t{1} << 20;
-
-template <class Element>
-std::size_t capped_reservation(std::uint64_t declared) {
-  return static_cast<std::size_t>(std::min<std::uint64_t>(declared, kReserveBudgetBytes / sizeof(Element)));
-}
+// A declared count is trusted for up-front room only as far as the bytes
+// left could hold that many items of these sizes: a payload entry (key
+// length and variant index), a node (key, id and 16 list lengths), and a
+// point (key, id, vector length and payload tag) once its key is one of
+// more than 16384 (3 bytes). Room that a count beyond that would need then
+// grows as the items arrive.
+constexpr std::size_t kLeastPointBytes = 6;
+constexpr std::size_t kLeastPayloadEntryBytes = 2;
+constexpr std::size_t kLeastNodeBytes = 18;
 
 template <class Writer>
 void encode_into(Writer& out, const PointStore& points, const HNSWIndex& index) {
@@ -89,7 +90,7 @@ class SnapshotDecoder {
   bool points(PointStore& store) {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
-    store.reserve(capped_reservation<Point>(count), 0);
+    store.reserve(in_.reservable(count, kLeastPointBytes, sizeof(Point)), 0);
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t key, id, length;
       bool has_payload;
@@ -111,7 +112,7 @@ class SnapshotDecoder {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
     std::vector<Payload::Entry> entries;
-    entries.reserve(capped_reservation<Payload::Entry>(count));
+    entries.reserve(in_.reservable(count, kLeastPayloadEntryBytes, sizeof(Payload::Entry)));
     for (std::uint64_t i = 0; i < count; ++i) {
       std::string name;
       std::uint32_t variant;
@@ -166,28 +167,28 @@ class SnapshotDecoder {
     }
     std::uint64_t count;
     if (!in_.varint(index.max_level) || !in_.varint(count)) return false;
+    index.reserve_nodes(in_.reservable(count, kLeastNodeBytes, sizeof(HNSWNode)));
+    HNSWIndex::Loader loader(index);
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::uint64_t key;
-      HNSWNode node;
-      if (!in_.varint(key) || !in_.varint(node.id)) return false;
-      for (auto& layer : node.neighbors) {
-        if (!neighbor_list(layer)) return false;
+      std::uint64_t key, id;
+      if (!in_.varint(key) || !in_.varint(id)) return false;
+      loader.begin_node(key, id);
+      for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
+        if (!neighbor_list(loader)) return false;
       }
-      index.put_node(key, std::move(node));
+      loader.finish_node();
     }
     return true;
   }
 
-  bool neighbor_list(std::vector<std::uint64_t>& ids) {
+  bool neighbor_list(HNSWIndex::Loader& loader) {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
-    // Every id takes at least one byte: a list longer than the rest of the
-    // file is corrupt and gets no room in advance.
-    if (count <= in_.remaining_bound()) ids.reserve(capped_reservation<std::uint64_t>(count));
+    loader.begin_list(in_.reservable(count, 1, sizeof(std::uint32_t)));
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t id;
       if (!in_.varint(id)) return false;
-      ids.push_back(id);
+      loader.add(id);
     }
     return true;
   }

@@ -63,8 +63,8 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 namespace {
-// Room reserved up front for floats or a string when the bytes left are
-// unknown; beyond it, storage grows as the bytes arrive.
+// Room reserved up front for a collection when the bytes left are unknown;
+// beyond it, storage grows as the items arrive.
 constexpr std::size_t kBlindReservationBytes = std::size_t{1} << 20;
 }  // namespace
 
@@ -103,14 +103,21 @@ bool WireReader::fill(std::size_t count) {
   return buffered() >= count;
 }
 
+std::size_t WireReader::reservable(std::uint64_t count, std::size_t encoded_bytes, std::size_t item_bytes) const {
+  const std::uint64_t bound = remaining_bound();
+  if (bound == std::numeric_limits<std::uint64_t>::max()) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, kBlindReservationBytes / item_bytes));
+  }
+  return count <= bound / encoded_bytes ? static_cast<std::size_t>(count) : 0;
+}
+
 bool WireReader::at_end() { return buffered() == 0 && !fill(1); }
 
 template <class Out, class Append>
 bool WireReader::pieces(std::uint64_t count, std::size_t unit, Out& out, Append append) {
   if (count > remaining_bound() / unit) return fail(WireError::EndOfData);
-  const bool bounded = source_ == nullptr || source_->bytes_left().has_value();
   out.clear();
-  out.reserve(static_cast<std::size_t>(bounded ? count : std::min<std::uint64_t>(count, kBlindReservationBytes / unit)));
+  out.reserve(reservable(count, unit, unit));
   for (std::uint64_t left = count; left > 0;) {
     if (!fill(unit)) return fail(WireError::EndOfData);
     const auto units = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffered() / unit));

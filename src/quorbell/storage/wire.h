@@ -137,9 +137,9 @@ class ByteSource {
 // fault in error(); the caller then stops reading. A failed read of the
 // source counts as the end of the data.
 //
-// A declared count that the bytes left cannot hold fails before any
-// storage is allocated for it. Where that bound is unknown (a pipe), the
-// storage of floats and strings grows as their bytes arrive.
+// Floats or a string whose declared count the bytes left cannot hold fail
+// before any storage is allocated for them; where that bound is unknown (a
+// pipe), their storage grows as their bytes arrive.
 class WireReader {
  public:
   explicit WireReader(std::span<const std::uint8_t> bytes)
@@ -149,6 +149,11 @@ class WireReader {
 
   // At most how many bytes are left; the largest value when unknown.
   std::uint64_t remaining_bound() const;
+  // How many of `count` declared items, each encoded in at least
+  // encoded_bytes, to make room for up front: all when the bytes left can
+  // hold them, none when they cannot, and what fits in 1 MiB of items of
+  // item_bytes when the bytes left are unknown.
+  std::size_t reservable(std::uint64_t count, std::size_t encoded_bytes, std::size_t item_bytes) const;
   WireError error() const { return error_; }
   // Whether the input ends exactly here: nothing buffered, and a read of
   // the source finds its end.
