@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -32,6 +33,20 @@ namespace {
 // How much of each gathered vector is requested ahead; the hardware
 // prefetcher follows longer vectors on its own.
 constexpr std::size_t kPrefetchedVectorBytes = 1024;
+
+// Appends to a node's upper list, after the ids of layers 1 to top that end
+// at ends[1] to ends[top] (ends[0] is where they begin), where each
+// non-empty layer's ids end and the mask of the non-empty layers.
+template <class Append>
+void append_upper_index(std::span<const std::size_t> ends, std::uint64_t top, Append append) {
+  std::uint32_t mask = 0;
+  for (std::uint64_t layer = 1; layer <= top; ++layer) {
+    if (ends[layer] == ends[layer - 1]) continue;
+    append(static_cast<std::uint32_t>(ends[layer] - ends[0]));
+    mask |= 1u << layer;
+  }
+  append(mask);
+}
 
 SearchScratch& thread_scratch() {
   thread_local SearchScratch scratch;
@@ -99,18 +114,20 @@ void HNSWIndex::make_node(std::uint32_t slot, std::uint64_t node_id) {
   ++node_count_;
 }
 
-std::span<const std::uint32_t> HNSWIndex::upper_layer(std::span<const std::uint32_t> all, std::uint32_t top,
-                                                       std::uint64_t layer) {
-  const auto ends = all.last(top);
-  const std::uint32_t begin = layer == 1 ? 0 : ends[layer - 2];
-  return all.subspan(begin, ends[layer - 1] - begin);
+std::span<const std::uint32_t> HNSWIndex::upper_layer(std::span<const std::uint32_t> all, std::uint64_t layer) {
+  const std::uint32_t mask = all.back();
+  if ((mask >> layer & 1) == 0) return {};
+  const auto ends = all.first(all.size() - 1).last(static_cast<std::size_t>(std::popcount(mask)));
+  const auto below = static_cast<std::size_t>(std::popcount(mask & ((1u << layer) - 1)));
+  const std::uint32_t begin = below == 0 ? 0 : ends[below - 1];
+  return all.subspan(begin, ends[below] - begin);
 }
 
 std::span<const std::uint32_t> HNSWIndex::links(std::uint32_t slot, std::uint64_t layer) const {
   if (layer == 0) return base_.list(slot);
   const std::uint32_t packed = slots_[slot].upper_lists;
   if (packed == kNotANode || layer > upper_top(packed)) return {};
-  return upper_layer(upper_.list(upper_index(packed)), upper_top(packed), layer);
+  return upper_layer(upper_.list(upper_index(packed)), layer);
 }
 
 std::size_t HNSWIndex::upper_list(std::uint32_t slot, std::uint64_t top) {
@@ -137,12 +154,12 @@ void HNSWIndex::assign_upper(std::uint32_t slot, std::uint64_t top,
   }
   thread_local std::vector<std::uint32_t> combined;
   combined.clear();
-  std::array<std::uint32_t, MAX_LAYERS> ends;
+  std::array<std::size_t, MAX_LAYERS> ends{};
   for (std::uint64_t layer = 1; layer <= top; ++layer) {
     combined.insert(combined.end(), lists[layer].begin(), lists[layer].end());
-    ends[layer - 1] = static_cast<std::uint32_t>(combined.size());
+    ends[layer] = combined.size();
   }
-  combined.insert(combined.end(), ends.begin(), ends.begin() + static_cast<std::ptrdiff_t>(top));
+  append_upper_index(ends, top, [&](std::uint32_t value) { combined.push_back(value); });
   upper_.assign(upper_list(slot, top), combined);
 }
 
@@ -235,10 +252,9 @@ void HNSWIndex::Loader::finish_node() {
   if (top == 0) {
     index_.assign_upper(slot_, 0, {});
   } else {
-    // The pushed ids, then where each layer's ids end: the upper list.
-    for (std::uint64_t layer = 1; layer <= top; ++layer) {
-      upper.push_tail(static_cast<std::uint32_t>(begins_[layer + 1] - begins_[1]));
-    }
+    // The pushed ids, then their layers' ends and mask: the upper list.
+    append_upper_index(std::span<const std::size_t>(begins_).subspan(1), top,
+                       [&](std::uint32_t value) { upper.push_tail(value); });
     upper.adopt(index_.upper_list(slot_, top), begins_[1], upper.tail());
   }
   index_.base_.compact_if_wasteful();

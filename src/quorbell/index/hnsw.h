@@ -139,11 +139,12 @@ class HNSWIndex {
   static constexpr std::size_t kUpperListsLimit = std::size_t{1} << 28;
   static std::uint32_t upper_top(std::uint32_t packed) { return packed & 0xFu; }
   static std::size_t upper_index(std::uint32_t packed) { return packed >> 4; }
-  // One layer's ids in a node's upper list, which holds the ids of layers 1
-  // to top one layer after another, then where each layer's ids end. One
-  // list for all layers keeps a node that only a high layer links cheap.
-  static std::span<const std::uint32_t> upper_layer(std::span<const std::uint32_t> all, std::uint32_t top,
-                                                    std::uint64_t layer);
+  // One layer's ids in a node's upper list. The list holds the ids of its
+  // non-empty layers one layer after another, then where each of those
+  // layers' ids end, then a mask with bit k set for each non-empty layer k.
+  // One short list for all layers keeps a node that only a high layer
+  // links cheap.
+  static std::span<const std::uint32_t> upper_layer(std::span<const std::uint32_t> all, std::uint64_t layer);
 
   // One id the graph knows, kept to 16 bytes: a walk reads it for every
   // neighbour.

@@ -12,7 +12,6 @@
 #include "core/point_store.h"
 #include "core/result.h"
 #include "index/hnsw.h"
-#include "storage/byte_buffer.h"
 #include "storage/wire.h"
 
 namespace quorbell {
@@ -34,6 +33,7 @@ inline constexpr std::size_t SNAPSHOT_CHUNK_BYTES = std::size_t{256} << 10;
 void encode_snapshot(const PointStore& points, const HNSWIndex& index, const SnapshotSink& sink);
 
 // The whole encoding in one buffer.
+using ByteBuffer = std::vector<std::uint8_t>;
 ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index);
 
 // Decodes a snapshot that fills bytes exactly. On a fault the error's
