@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <random>
-#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -12,8 +10,6 @@ namespace quorbell {
 namespace {
 
 using Vec = std::vector<float>;
-
-const auto ignore_early = [](std::size_t, std::span<const ResultPairs>) {};
 
 ResultPairs pairs_of(const std::vector<SearchHit>& hits) {
   ResultPairs out;
@@ -43,7 +39,7 @@ TEST_P(RunBatch, SlotsMatchSingleSearchesInOrder) {
     auto queries = random_vectors(GetParam(), 8, random);
     if (!queries.empty()) queries.back().resize(3);  // another length: no hits, or fixed scores
     for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean}) {
-      auto batch = run_batch(segment, queries, 5, metric, nullptr, ignore_early);
+      auto batch = run_batch(segment, queries, 5, metric, nullptr);
       ASSERT_TRUE(batch.ok());
       ASSERT_EQ(batch.value().size(), queries.size());
       for (std::size_t i = 0; i < queries.size(); ++i) {
@@ -55,33 +51,6 @@ TEST_P(RunBatch, SlotsMatchSingleSearchesInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BatchSizes, RunBatch, ::testing::Values(0, 1, 2, 7, 257));
-
-// A batch long enough for the calling thread to be handed results while it
-// runs: each query at most once, with exactly what the batch returns.
-TEST(RunBatchEarly, RunsHandedEarlyAreDisjointAndFinal) {
-  std::mt19937 random(11);
-  Segment segment;
-  const auto vectors = random_vectors(2000, 32, random);
-  for (std::size_t i = 0; i < vectors.size(); ++i) ASSERT_TRUE(segment.upsert(i, vectors[i], std::nullopt));
-  const auto queries = random_vectors(4000, 32, random);
-  std::vector<std::optional<ResultPairs>> early(queries.size());
-  std::size_t handed = 0;
-  auto batch = run_batch(segment, queries, 10, Metric::Cosine, nullptr,
-                         [&](std::size_t first, std::span<const ResultPairs> ready) {
-                           for (std::size_t i = 0; i < ready.size(); ++i) {
-                             EXPECT_FALSE(early[first + i]) << "query " << first + i << " handed twice";
-                             early[first + i] = ready[i];
-                           }
-                           handed += ready.size();
-                         });
-  ASSERT_TRUE(batch.ok());
-  EXPECT_GT(handed, 0u);
-  for (std::size_t i = 0; i < queries.size(); ++i) {
-    if (early[i]) {
-      EXPECT_EQ(*early[i], batch.value()[i]) << "query " << i;
-    }
-  }
-}
 
 TEST(RunBatchFaults, PoisonedSegmentFailsEveryBatchOthersStillWork) {
   Segment poisoned;
@@ -95,12 +64,12 @@ TEST(RunBatchFaults, PoisonedSegmentFailsEveryBatchOthersStillWork) {
   const std::string expected = poisoned.search(Vec{1, 0}, 1, Metric::Cosine, nullptr).error().message;
   for (int round = 0; round < 3; ++round) {
     for (std::size_t count : {1, 2, 64}) {
-      auto batch = run_batch(poisoned, std::span(queries).first(count), 1, Metric::Cosine, nullptr, ignore_early);
+      auto batch = run_batch(poisoned, std::span(queries).first(count), 1, Metric::Cosine, nullptr);
       ASSERT_FALSE(batch.ok());
       EXPECT_EQ(batch.error().kind, ErrorKind::Fault);
       EXPECT_EQ(batch.error().message, expected);
     }
-    auto fine = run_batch(healthy, queries, 1, Metric::Cosine, nullptr, ignore_early);
+    auto fine = run_batch(healthy, queries, 1, Metric::Cosine, nullptr);
     ASSERT_TRUE(fine.ok());
     EXPECT_EQ(fine.value(), std::vector<ResultPairs>(64, ResultPairs{{1, 1.0f}}));
   }

@@ -238,13 +238,7 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
       static constexpr std::size_t SIZES[] = {1, 2, 7, 33};
       std::vector<Vec> queries;
       for (std::size_t i = 0; i < SIZES[round % 4]; ++i) queries.push_back(vector_of(seed, round * 64 + i));
-      // Results handed over while the batch runs must be final already.
-      const auto check_early = [&](std::size_t first, std::span<const ResultPairs> ready) {
-        for (std::size_t i = 0; i < ready.size(); ++i) {
-          check_hits(queries[first + i], Metric::DotProduct, &BASE, ready[i], failures_);
-        }
-      };
-      auto results = run_batch(segment_, queries, LIMIT, Metric::DotProduct, &BASE, check_early);
+      auto results = run_batch(segment_, queries, LIMIT, Metric::DotProduct, &BASE);
       if (!results) return failures_.add("batch failed: " + results.error().message);
       if (results.value().size() != queries.size()) return failures_.add("a batch lost queries");
       for (std::size_t i = 0; i < queries.size(); ++i) check_hits(queries[i], Metric::DotProduct, &BASE, results.value()[i], failures_);

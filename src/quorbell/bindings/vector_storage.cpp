@@ -18,7 +18,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,51 +75,6 @@ PyRef pair_list(const Items& items, PairOf pair_of) {
 }
 
 std::pair<std::uint64_t, float> pair_of_pair(const std::pair<std::uint64_t, float>& pair) { return pair; }
-
-// The outer list of a batch's results, filled while the workers still run
-// so that the second core does not idle while this thread builds lists.
-// A failure to build (MemoryError) stops the building and waits: the batch
-// must settle first, and its own fault, if any, is what gets raised.
-class BatchLists {
- public:
-  explicit BatchLists(std::size_t count) : count_(static_cast<Py_ssize_t>(count)) {}
-
-  void add(std::size_t first, std::span<const ResultPairs> results) noexcept {
-    if (failed_) return;
-    try {
-      for (std::size_t i = 0; i < results.size(); ++i) set(static_cast<Py_ssize_t>(first + i), results[i]);
-    } catch (const PythonErrorSet&) {
-      failed_ = true;
-    }
-  }
-
-  // Returns a new reference: the list, with the lists not added yet built now.
-  PyObject* finish(const std::vector<ResultPairs>& results) {
-    if (failed_) throw PythonErrorSet{};
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      if (!lists_ || PyList_GET_ITEM(lists_.get(), static_cast<Py_ssize_t>(i)) == nullptr) {
-        set(static_cast<Py_ssize_t>(i), results[i]);
-      }
-    }
-    if (!lists_) lists_ = new_ref(PyList_New(0));
-    return lists_.release();
-  }
-
-  // The batch failed: its error replaces any error of the building.
-  void abandon() {
-    if (failed_) PyErr_Clear();
-  }
-
- private:
-  void set(Py_ssize_t index, const ResultPairs& results) {
-    if (!lists_) lists_ = new_ref(PyList_New(count_));
-    PyList_SET_ITEM(lists_.get(), index, pair_list(results, pair_of_pair).release());
-  }
-
-  const Py_ssize_t count_;
-  PyRef lists_;  // items not built yet are null
-  bool failed_ = false;
-};
 
 const std::string* tenant_filter(const std::optional<std::string>& tenant) {
   return tenant ? &*tenant : nullptr;
@@ -265,14 +219,13 @@ PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_s
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
     const Metric metric = metric_or_throw(metric_name, BATCH_UNKNOWN_METRIC);
     value_or_throw(WorkerPool::global());  // the first batch starts the pool, even an empty one
-    BatchLists lists(queries.size());
-    auto results = run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant),
-                             [&](std::size_t first, std::span<const ResultPairs> ready) { lists.add(first, ready); });
-    if (!results) {
-      lists.abandon();
-      throw_error(results.error());
+    const std::vector<ResultPairs> results =
+        value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant)));
+    PyRef lists = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), pair_list(results[i], pair_of_pair).release());
     }
-    return lists.finish(results.value());
+    return lists.release();
   });
 }
 

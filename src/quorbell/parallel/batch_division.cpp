@@ -39,12 +39,11 @@ struct Division {
 }  // namespace
 
 Status divide_batch(WorkerPool& pool, std::size_t count,
-                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
-                    std::optional<FunctionRef<void()>> meanwhile) {
+                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range) {
   const Division division{pool, run_range};
   SplitBudget budget(pool.thread_count());
   if (!budget.try_split(count, false)) return run_range(0, count);
-  return pool.run([&] { return division.halve(0, count, budget, true); }, meanwhile);
+  return pool.run([&] { return division.halve(0, count, budget, true); });
 }
 
 }  // namespace quorbell

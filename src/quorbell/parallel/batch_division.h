@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "parallel/function_ref.h"
 #include "parallel/worker_pool.h"
@@ -39,10 +38,8 @@ class SplitBudget {
 // calling thread; a larger one is handed to the pool while the calling
 // thread sleeps. Returns only when every range has settled, with the
 // failure of the failing range at the lowest positions, if any. A failing
-// range stops itself; the other ranges still run. While the pool works, the
-// calling thread runs `meanwhile` as WorkerPool::run() does.
+// range stops itself; the other ranges still run.
 Status divide_batch(WorkerPool& pool, std::size_t count,
-                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
-                    std::optional<FunctionRef<void()>> meanwhile = std::nullopt);
+                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range);
 
 }  // namespace quorbell

@@ -2,7 +2,6 @@
 // only and never touches a Python object.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,7 +10,6 @@
 
 #include "core/distance.h"
 #include "core/result.h"
-#include "parallel/function_ref.h"
 #include "storage/segment.h"
 
 namespace quorbell {
@@ -19,14 +17,7 @@ namespace quorbell {
 // One query's hits as (point id, score), best first.
 using ResultPairs = std::vector<std::pair<std::uint64_t, float>>;
 
-// Runs every query through Segment::search; results in query order. While
-// the workers run, the calling thread is handed runs of finished results,
-// each run once, as take_early(first query, results): it can turn them
-// into its own form before the rest are done. `take_early` must not throw.
-// Every result is returned at the end, the early ones included.
-Result<std::vector<ResultPairs>> run_batch(
-    const Segment& segment, std::span<const std::vector<float>> queries, std::uint64_t limit,
-    Metric metric, const std::string* tenant,
-    FunctionRef<void(std::size_t first, std::span<const ResultPairs> results)> take_early);
+// Runs every query through Segment::search; results in query order.
+Result<std::vector<ResultPairs>> run_batch(const Segment& segment, std::span<const std::vector<float>> queries, std::uint64_t limit, Metric metric, const std::string* tenant);
 
 }  // namespace quorbell

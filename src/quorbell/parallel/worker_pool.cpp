@@ -151,27 +151,17 @@ void WorkerPool::serve(Worker& me) {
   for (;;) run_job(lock, *next_job(lock, me, nullptr), me.sleeper);
 }
 
-Status WorkerPool::run(FunctionRef<Status()> task, std::optional<FunctionRef<void()>> meanwhile) {
+Status WorkerPool::run(FunctionRef<Status()> task) {
   Sleeper caller;
   auto body = [&](bool) { return task(); };
   Job job{body, &caller, {}};
   offer(job);
-  const auto done = [&] { return job.done.load(); };
-  spin_until(done);
+  spin_until([&] { return job.done.load(); });
   {
     // Holding the lock once more also orders the worker's notify before
     // `job` leaves this frame.
     std::unique_lock lock(mutex_);
-    while (!done()) {
-      if (!meanwhile) {
-        caller.wake.wait(lock, done);
-      } else if (!caller.wake.wait_for(lock, MEANWHILE_PERIOD, done)) {
-        lock.unlock();
-        // Workers still use `job`: nothing may unwind this frame before it is done.
-        [&]() noexcept { (*meanwhile)(); }();
-        lock.lock();
-      }
-    }
+    caller.wake.wait(lock, [&] { return job.done.load(); });
   }
   return std::move(job.outcome).settle();
 }

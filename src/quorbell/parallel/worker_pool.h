@@ -1,8 +1,7 @@
 // A fixed set of worker threads running fork-join work.
 //
 // Work enters the pool in two ways. A thread outside the pool hands in a
-// task with run() and sleeps until a worker has completed it, waking now
-// and then for work of its own if it asked to. A worker
+// task with run() and sleeps until a worker has completed it. A worker
 // splits its work with join(): it runs the first half itself and offers the
 // second to idle workers, and runs the second too if nobody took it.
 //
@@ -20,14 +19,12 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "parallel/function_ref.h"
@@ -38,7 +35,6 @@ namespace quorbell {
 class WorkerPool {
  public:
   static constexpr std::size_t DEFAULT_STACK_BYTES = std::size_t{2} << 20;
-  static constexpr std::chrono::microseconds MEANWHILE_PERIOD{1000};
 
   // The process-wide pool, started on first use with system_thread_count()
   // workers. Concurrent first calls start one pool; a forked child starts
@@ -61,10 +57,8 @@ class WorkerPool {
 
   // Runs `task` on a worker, blocking the calling thread (which must not be
   // a worker of this pool) until it is done. Returns the task's status, or
-  // rethrows here the exception it threw. While it waits, the calling thread
-  // runs `meanwhile`, if given, about every MEANWHILE_PERIOD; it must not
-  // throw.
-  Status run(FunctionRef<Status()> task, std::optional<FunctionRef<void()>> meanwhile = std::nullopt);
+  // rethrows here the exception it threw.
+  Status run(FunctionRef<Status()> task);
 
   // On a worker of this pool: runs `first` here and offers `second` to idle
   // workers; `second` learns whether it moved to another thread. Returns
