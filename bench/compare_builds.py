@@ -1,0 +1,110 @@
+"""Two builds of the module side by side in one process, taking turns, so
+that load from elsewhere on a shared machine falls on both alike: the
+honest way to see what one change gains in wall time.
+
+  compare_builds.py BEFORE_DIR AFTER_DIR
+      each folder holds a built quorbell module (tools/install-module prints
+      one); every figure is the fastest of --passes alternating passes
+
+The cases: a call with no work (limit 0 on an empty store), the exact path
+(499 x 128, top 10, each metric), the graph path (clustered 50k x 128, top
+10 cosine; both builds search the same graph, loaded from one snapshot) and
+the build of that graph by one upsert per point.
+
+Run inside the toolchain root, e.g.
+  tools/toolchain run python3.14 bench/compare_builds.py build/site-a build/site-b
+"""
+
+import argparse
+import glob
+import importlib.util
+import os
+import tempfile
+import time
+
+import numpy as np
+
+import datasets
+
+DIM, K, GRAPH_POINTS, EXACT_POINTS = 128, 10, 50_000, 499
+
+
+def load_build(folder):
+    """The module in folder, loaded apart from any other copy."""
+    path, = glob.glob(os.path.join(folder, "quorbell*.so"))
+    spec = importlib.util.spec_from_file_location("quorbell", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def fastest(fns, passes):
+    best = [float("inf")] * len(fns)
+    for _ in range(passes):
+        for side, fn in enumerate(fns):
+            start = time.perf_counter()
+            fn()
+            best[side] = min(best[side], time.perf_counter() - start)
+    return best
+
+
+def filled(module, rows):
+    store = module.VectorStorage()
+    upsert = store.upsert
+    for point_id, row in enumerate(rows):
+        upsert(point_id, row, None)
+    return store
+
+
+def searches(store, queries, limit, metric):
+    search = store.search
+
+    def run():
+        for query in queries:
+            search(query, limit, metric)
+    return run
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("before")
+    parser.add_argument("after")
+    parser.add_argument("--passes", type=int, default=9)
+    parser.add_argument("--build-passes", type=int, default=3)
+    args = parser.parse_args()
+    builds = [load_build(args.before), load_build(args.after)]
+
+    rng = np.random.default_rng(42)
+    matrix = rng.standard_normal((EXACT_POINTS, DIM), dtype=np.float32).tolist()
+    queries = rng.standard_normal((200, DIM), dtype=np.float32).tolist()
+    data = datasets.clustered(GRAPH_POINTS, 1000, DIM, 6 + DIM)
+    rows, graph_queries = data.base.tolist(), data.queries.tolist()
+
+    cases = []
+    empty = [m.VectorStorage() for m in builds]
+    cases.append(("no work (limit 0, empty store)", "µs", len(queries),
+                  [searches(s, queries, 0, "cosine") for s in empty]))
+    exact = [filled(m, matrix) for m in builds]
+    for metric in ("cosine", "dot_product", "euclidean"):
+        cases.append((f"exact 499x128 {metric}", "µs", len(queries),
+                      [searches(s, queries, K, metric) for s in exact]))
+    with tempfile.TemporaryDirectory() as folder:
+        snapshot = os.path.join(folder, "graph.qb")
+        filled(builds[0], rows).save(snapshot)
+        graphs = []
+        for m in builds:
+            graphs.append(m.VectorStorage())
+            graphs[-1].load(snapshot)
+    cases.append(("graph 50k x 128 clustered", "µs", len(graph_queries),
+                  [searches(s, graph_queries, K, "cosine") for s in graphs]))
+
+    print(f"{'case':<32} {'before':>10} {'after':>10} {'after/before':>13}")
+    for name, unit, calls, fns in cases:
+        before, after = (t / calls * 1e6 for t in fastest(fns, args.passes))
+        print(f"{name:<32} {before:8.2f}{unit} {after:8.2f}{unit} {after / before:13.3f}", flush=True)
+    before, after = fastest([lambda m=m: filled(m, rows) for m in builds], args.build_passes)
+    print(f"{'build 50k x 128 by upsert':<32} {before:9.3f}s {after:9.3f}s {after / before:13.3f}")
+
+
+if __name__ == "__main__":
+    main()
