@@ -12,7 +12,9 @@ number of calls the case made:
 The cases: the exact path (499 points x 128, per metric), the graph path
 (clustered 50k x 128, the benchmark suite's set) with its build, and a call
 with no work (limit 0 on an empty store). Graph levels are drawn at random
-in every process, so graph counts vary by about a percent between runs.
+in every process, so build counts vary by about a percent between runs;
+with --graph-snapshot the queries search one saved graph (written by the
+first run), and their counts repeat exactly.
 
 Needs an unstripped build of the module: the build folder of
 tools/install-module holds one. Run inside the toolchain root, e.g.
@@ -51,13 +53,18 @@ def case_data(case):
     return np.zeros((0, DIM), dtype=np.float32), np.zeros((QUERIES, DIM), dtype=np.float32)
 
 
-def run_case(case):
+def run_case(case, snapshot):
     """The measured calls; prints how many of each were made."""
     import quorbell
     base, queries = case_data(case)
     store = quorbell.VectorStorage()
     for point_id, row in enumerate(base.tolist()):
         store.upsert(point_id, row, None)
+    if case == "graph" and snapshot:
+        if os.path.exists(snapshot):
+            store.load(snapshot)
+        else:
+            store.save(snapshot)
     metric = case.split("-")[1] if case.startswith("exact") else "cosine"
     limit = 0 if case == "empty" else K
     query_rows = queries.tolist()
@@ -78,12 +85,13 @@ def inclusive_costs(profile):
     return costs
 
 
-def measure(case, module_dir):
+def measure(case, module_dir, snapshot):
     with tempfile.TemporaryDirectory() as folder:
         profile = os.path.join(folder, "callgrind.out")
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, os.path.dirname(__file__)]))
         done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}",
-                               sys.executable, __file__, "--case", case],
+                               sys.executable, __file__, "--case", case,
+                               "--graph-snapshot", snapshot or ""],
                               env=env, check=True, capture_output=True, text=True)
         calls = json.loads(done.stdout.strip().splitlines()[-1])
         costs = inclusive_costs(profile)
@@ -95,14 +103,16 @@ def main():
     parser.add_argument("module_dir", nargs="?", help="folder holding an unstripped quorbell module")
     parser.add_argument("--cases", nargs="*", default=["exact-cosine", "exact-dot_product", "exact-euclidean",
                                                        "graph", "empty"])
+    parser.add_argument("--graph-snapshot", help="graph queries search this saved graph (saved first if absent)")
     parser.add_argument("--case", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    snapshot = os.path.abspath(args.graph_snapshot) if args.graph_snapshot else None
     if args.case:
-        run_case(args.case)
+        run_case(args.case, snapshot)
         return
     print(f"{'case':<18} {'search':>10} {'core':>10} {'edge':>8} {'upsert':>10}   (instructions per call)")
     for case in args.cases:
-        per_call = measure(case, args.module_dir)
+        per_call = measure(case, args.module_dir, snapshot)
         edge = per_call.get("search", 0) - per_call.get("core", 0)
         print(f"{case:<18} {per_call.get('search', 0):10.0f} {per_call.get('core', 0):10.0f} {edge:8.0f} "
               f"{per_call.get('upsert', 0):10.0f}", flush=True)
