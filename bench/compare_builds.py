@@ -1,6 +1,8 @@
 """Two builds of the module side by side in one process, taking turns, so
 that load from elsewhere on a shared machine falls on both alike: the
-honest way to see what one change gains in wall time.
+honest way to see what one change gains in time. Times are the process's
+CPU time, not wall time: on a machine shared by more busy processes than
+cores, wall time mostly measures how long the process waited for a core.
 
   compare_builds.py BEFORE_DIR AFTER_DIR
       each folder holds a built quorbell module (tools/install-module prints
@@ -42,9 +44,9 @@ def fastest(fns, passes):
     best = [float("inf")] * len(fns)
     for _ in range(passes):
         for side, fn in enumerate(fns):
-            start = time.perf_counter()
+            start = time.process_time()
             fn()
-            best[side] = min(best[side], time.perf_counter() - start)
+            best[side] = min(best[side], time.process_time() - start)
     return best
 
 

@@ -7,14 +7,20 @@
                 rows, against hnswlib's single-threaded bulk add
 Passes of quorbell and its peer take turns, and each figure is the fastest
 pass, so that load from elsewhere on a shared machine falls on both alike.
-Quorbell's queries are Python lists; the peers get numpy rows.
+Quorbell's queries are Python lists; the peers get numpy rows. Times are
+the process's CPU time (all its threads), not wall time: on a machine
+shared by more busy processes than cores, wall time mostly measures how
+long the process waited for a core. OpenBLAS runs on one thread.
 
 Run inside the toolchain root, e.g.
   tools/toolchain run bash -c 'PYTHONPATH=$(tools/install-module python3.14) python3.14 bench/speed_goals.py'
 """
 
 import argparse
+import os
 import time
+
+os.environ["OPENBLAS_NUM_THREADS"] = "1"  # before numpy loads OpenBLAS
 
 import hnswlib
 import numpy as np
@@ -26,9 +32,9 @@ DIM, K, GRAPH_POINTS, EXACT_POINTS = 128, 10, 50_000, 499
 
 
 def seconds(fn):
-    start = time.perf_counter()
+    start = time.process_time()
     fn()
-    return time.perf_counter() - start
+    return time.process_time() - start
 
 
 def fastest_alternating(ours, theirs, passes):
