@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "index/scorer.h"
+#include "index/top_hits.h"
 
 namespace quorbell {
 
@@ -10,28 +11,24 @@ namespace {
 
 // Scores every point that passes the tenant filter under the metric (points
 // that cannot be scored are left out), orders the hits by the metric with
-// ties in store iteration order, and keeps the first `limit`.
+// ties in store iteration order, and keeps the first `limit`; only the best
+// `limit` are ever held in order.
 std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
                                         Metric metric, const PointStore& points,
                                         const std::string* tenant) {
-  struct Scored {
-    float score;
-    std::uint32_t slot;
-  };
-  std::vector<Scored> scored;
-  scored.reserve(points.size());
+  if (limit == 0) return {};
+  TopHits best(metric, limit, points.size());
   Scorer(metric, query).score_each(
       points.size(),
       [&](std::size_t slot, PointView& point) {
         point = points.view(static_cast<std::uint32_t>(slot));
         return tenant_matches(point.payload, tenant);
       },
-      [&](std::size_t slot, float score) { scored.push_back(Scored{score, static_cast<std::uint32_t>(slot)}); });
-  sort_by_metric(scored, metric, [](const Scored& s) { return s.score; });
-  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(limit, scored.size()));
+      [&](std::size_t slot, float score) { best.offer(static_cast<std::uint32_t>(slot), score); });
+  const std::vector<TopHits::Hit>& kept = best.sorted();
   std::vector<SearchHit> hits;
-  hits.reserve(kept);
-  for (std::size_t i = 0; i < kept; ++i) hits.push_back(SearchHit{points.view(scored[i].slot).id, scored[i].score});
+  hits.reserve(kept.size());
+  for (const TopHits::Hit& hit : kept) hits.push_back(SearchHit{points.view(hit.slot).id, hit.score});
   return hits;
 }
 
