@@ -25,6 +25,7 @@ import time
 import numpy as np
 
 import quorbell
+from timing import fastest_alternating
 
 DIM = 128
 LIMIT = 10
@@ -34,19 +35,6 @@ THREAD_SETTINGS = (1, 2)
 
 def vectors(seed, count):
     return np.random.default_rng(seed).standard_normal((count, DIM), dtype=np.float32).tolist()
-
-
-def best_seconds(contenders, repeats):
-    """Fastest of `repeats` runs of each contender. The runs alternate, so
-    load from other processes on a shared machine falls on all of them
-    alike, and the fastest run is the least disturbed one."""
-    best = [float("inf")] * len(contenders)
-    for _ in range(repeats):
-        for i, fn in enumerate(contenders):
-            start = time.perf_counter()
-            fn()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
 
 
 def snapshot_path(points):
@@ -86,7 +74,7 @@ def measure(args):
     cpu, wall = time.process_time(), time.perf_counter()
     store.batch_search(queries, LIMIT, "cosine")
     cores = (time.process_time() - cpu) / (time.perf_counter() - wall)
-    loop_time, batch_time = best_seconds(
+    loop_time, batch_time = fastest_alternating(
         [lambda: loop(queries), lambda: store.batch_search(queries, LIMIT, "cosine")], args.repeats)
     figures = {"loop": loop_time, "batch": batch_time, "threads": pool_size, "cores": cores}
     for size in TINY_SIZES:
@@ -101,7 +89,7 @@ def measure(args):
             for batch in tiny:
                 store.batch_search(batch, LIMIT, "cosine")
 
-        loops_time, batches_time = best_seconds([loops, batches], args.repeats)
+        loops_time, batches_time = fastest_alternating([loops, batches], args.repeats)
         figures[f"loop{size}"] = loops_time / calls
         figures[f"batch{size}"] = batches_time / calls
     print(json.dumps(figures))

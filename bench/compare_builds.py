@@ -27,6 +27,7 @@ import time
 import numpy as np
 
 import datasets
+from timing import fastest_alternating
 
 DIM, K, GRAPH_POINTS, EXACT_POINTS = 128, 10, 50_000, 499
 
@@ -38,16 +39,6 @@ def load_build(folder):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
-
-
-def fastest(fns, passes):
-    best = [float("inf")] * len(fns)
-    for _ in range(passes):
-        for side, fn in enumerate(fns):
-            start = time.process_time()
-            fn()
-            best[side] = min(best[side], time.process_time() - start)
-    return best
 
 
 def filled(module, rows):
@@ -102,9 +93,10 @@ def main():
 
     print(f"{'case':<32} {'before':>10} {'after':>10} {'after/before':>13}")
     for name, unit, calls, fns in cases:
-        before, after = (t / calls * 1e6 for t in fastest(fns, args.passes))
+        before, after = (t / calls * 1e6 for t in fastest_alternating(fns, args.passes, time.process_time))
         print(f"{name:<32} {before:8.2f}{unit} {after:8.2f}{unit} {after / before:13.3f}", flush=True)
-    before, after = fastest([lambda m=m: filled(m, rows) for m in builds], args.build_passes)
+    before, after = fastest_alternating([lambda m=m: filled(m, rows) for m in builds], args.build_passes,
+                                        time.process_time)
     print(f"{'build 50k x 128 by upsert':<32} {before:9.3f}s {after:9.3f}s {after / before:13.3f}")
 
 

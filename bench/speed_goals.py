@@ -27,23 +27,13 @@ import numpy as np
 
 import datasets
 import quorbell
+from timing import fastest_alternating
 
 DIM, K, GRAPH_POINTS, EXACT_POINTS = 128, 10, 50_000, 499
 
 
-def seconds(fn):
-    start = time.process_time()
-    fn()
-    return time.process_time() - start
-
-
-def fastest_alternating(ours, theirs, passes):
-    """Fastest of `passes` runs of each, the two taking turns."""
-    best = [float("inf"), float("inf")]
-    for _ in range(passes):
-        for side, fn in enumerate((ours, theirs)):
-            best[side] = min(best[side], seconds(fn))
-    return best
+def fastest_alternating_cpu(ours, theirs, passes):
+    return fastest_alternating([ours, theirs], passes, time.process_time)
 
 
 def quorbell_store(rows):
@@ -78,10 +68,10 @@ def main():
     data = datasets.clustered(GRAPH_POINTS, 1000, DIM, 6 + DIM)
     rows, query_rows = data.base.tolist(), data.queries.tolist()
     rows_ours = []
-    build = fastest_alternating(lambda: rows_ours.append(quorbell_store(rows)),
+    build = fastest_alternating_cpu(lambda: rows_ours.append(quorbell_store(rows)),
                                 lambda: hnswlib_index(data.base), args.build_passes)
     store, index = rows_ours[-1], hnswlib_index(data.base)
-    graph = fastest_alternating(per_query_us(lambda q: store.search(q, K, "cosine"), query_rows),
+    graph = fastest_alternating_cpu(per_query_us(lambda q: store.search(q, K, "cosine"), query_rows),
                                 per_query_us(lambda q: index.knn_query(q, k=K, num_threads=1), list(data.queries)),
                                 args.passes)
     graph = [s / len(query_rows) * 1e6 for s in graph]
@@ -96,7 +86,7 @@ def main():
         scores = unit @ query / np.float32(np.linalg.norm(query))
         return np.argsort(-scores, kind="stable")[:K]
 
-    exact = fastest_alternating(per_query_us(lambda q: exact_store.search(q, K, "cosine"), queries.tolist()),
+    exact = fastest_alternating_cpu(per_query_us(lambda q: exact_store.search(q, K, "cosine"), queries.tolist()),
                                 per_query_us(numpy_top_k, list(queries)), args.passes)
     exact = [s / len(queries) * 1e6 for s in exact]
 
