@@ -93,46 +93,50 @@ TEST(GraphPath, ScoresAgreeWithTheExactPath) {
   }
 }
 
-struct MismatchCase {
+struct UnscorableCase {
+  const char* name;
   Metric metric;
-  float score;
+  Vec query;
+  std::size_t hits;  // what the exact path would give over the same points
 };
 
-class GraphPathMismatch : public ::testing::TestWithParam<MismatchCase> {};
+class GraphPathUnscorable : public ::testing::TestWithParam<UnscorableCase> {};
 
-// Candidates of another length than the query stay on the graph path, with
-// fixed scores, and sort by them.
-TEST_P(GraphPathMismatch, OtherLengthsGetFixedScores) {
+// Every point is a candidate (a star around 505 with room for all), so the
+// graph path keeps exactly the points the exact scan would score: 500 of
+// length 8, a zero vector of length 8 (unscorable under cosine) and four of
+// length 3.
+TEST_P(GraphPathUnscorable, CandidatesThatCannotBeScoredAreDropped) {
   Segment segment;
   fill(segment, 500);
   ASSERT_TRUE(segment.mutate_for_test([](PointStore& points, HNSWIndex& index) {
-    for (std::uint64_t id = 500; id < 505; ++id) points.upsert(id, Vec{1, 2, 3}, std::nullopt);
+    points.upsert(500, Vec(8, 0.0f), std::nullopt);
+    for (std::uint64_t id = 501; id < 505; ++id) points.upsert(id, Vec{1, 2, 3}, std::nullopt);
+    points.upsert(505, Vec(8, 1.0f), std::nullopt);
     index = HNSWIndex();
     HNSWNode star;
-    star.id = 504;
-    for (std::uint64_t id = 0; id < 504; ++id) star.neighbors[0].push_back(id);
-    index.put_node(504, star);
-    index.entry_point = 504;
+    star.id = 505;
+    for (std::uint64_t id = 0; id < 505; ++id) star.neighbors[0].push_back(id);
+    index.put_node(505, star);
+    index.entry_point = 505;
     index.ef_search = 1000;
   }));
-  const auto hits = search(segment, Vec(8, 1.0f), 1000, GetParam().metric);
-  ASSERT_EQ(hits.size(), 505u);
-  std::size_t fixed = 0;
-  for (const SearchHit& hit : hits) {
-    if (hit.id < 500) continue;
-    EXPECT_EQ(hit.score, GetParam().score) << hit.id;
-    ++fixed;
-  }
-  EXPECT_EQ(fixed, 5u);
-  if (GetParam().metric != Metric::DotProduct) {
-    EXPECT_GE(hits.back().id, 500u);
-  }
+  const UnscorableCase& c = GetParam();
+  const auto hits = search(segment, c.query, 1000, c.metric);
+  EXPECT_EQ(hits.size(), c.hits);
+  for (const SearchHit& hit : hits) EXPECT_TRUE(std::isfinite(hit.score)) << hit.id;
 }
 
-INSTANTIATE_TEST_SUITE_P(Metrics, GraphPathMismatch,
-                         ::testing::Values(MismatchCase{Metric::Cosine, -FLOAT_MAX},
-                                           MismatchCase{Metric::DotProduct, 0.0f},
-                                           MismatchCase{Metric::Euclidean, FLOAT_MAX}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GraphPathUnscorable,
+    ::testing::Values(UnscorableCase{"CosineDropsOtherLengthsAndZeroVectors", Metric::Cosine, Vec(8, 1.0f), 501},
+                      UnscorableCase{"DotDropsOtherLengths", Metric::DotProduct, Vec(8, 1.0f), 502},
+                      UnscorableCase{"L2DropsOtherLengths", Metric::Euclidean, Vec(8, 1.0f), 502},
+                      UnscorableCase{"QueryOfNoStoredLength", Metric::DotProduct, Vec(5, 1.0f), 0},
+                      UnscorableCase{"ShortQueryFindsItsLength", Metric::Euclidean, Vec{1, 2, 3}, 4},
+                      UnscorableCase{"ZeroQueryUnderCosine", Metric::Cosine, Vec(8, 0.0f), 0},
+                      UnscorableCase{"ZeroQueryUnderDot", Metric::DotProduct, Vec(8, 0.0f), 502}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GraphPath, FilterAppliesToTheStartAndLimitStopsTheWalk) {
   Segment segment;

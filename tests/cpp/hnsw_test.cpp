@@ -169,19 +169,21 @@ TEST_F(Graph, NodeDrawnAboveMaxLevelBecomesEntry) {
   EXPECT_EQ(list(2, 0), Ids{1});
 }
 
-TEST_F(Graph, ReinsertReplacesNodeAndMayLinkToItself) {
+// A re-insert keeps the node's lists; its walks ending at the node itself
+// add nothing, so an unchanged vector leaves the graph as it was.
+TEST_F(Graph, ReinsertKeepsListsAndNeverLinksToItself) {
   index.m = 1;
   upsert(1, kNear);
   upsert(2, kMid);
-  upsert(1, kNear);  // the walk ends at 1 itself: a self link, no back link (list full)
+  upsert(1, kNear);
   for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) {
-    EXPECT_EQ(list(1, layer), Ids{1}) << layer;
+    EXPECT_EQ(list(1, layer), Ids{2}) << layer;
     EXPECT_EQ(list(2, layer), Ids{1}) << layer;
   }
   EXPECT_EQ(index.node_count(), 2u);
 }
 
-TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntry) {
+TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntryAndConnected) {
   index.m = 1;
   upsert(1, kNear);
   upsert(2, kMid);
@@ -189,13 +191,33 @@ TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntry) {
   upsert(1, kNear);  // level 0
   EXPECT_EQ(index.entry_point, 1u);
   EXPECT_EQ(index.max_level, 15u);
-  const HNSWNode one = *index.node(1);
-  EXPECT_EQ(one.neighbors[0], Ids{1});
-  for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(one.neighbors[layer].empty());
-  // The descent passes the now empty layers without moving, and node 1 no
-  // longer links to 2, so only 1 is found.
-  EXPECT_EQ(knn_ids(kFar), Ids{1});
-  EXPECT_EQ(index.search_layer(kFar, 1, 5, points, nullptr), 1u);
+  for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) EXPECT_EQ(list(1, layer), Ids{2}) << layer;
+  EXPECT_EQ(knn_ids(kFar), (Ids{2, 1}));
+  EXPECT_EQ(index.search_layer(kFar, 1, 5, points, nullptr), 2u);
+}
+
+// A moved vector links where its walk now ends, once, and a forward link
+// only while its list has room.
+TEST_F(Graph, ReinsertAddsOnlyNewLinksWithinTheBudget) {
+  point(1, kNear);
+  point(2, kMid);
+  point(3, kFar);
+  node(1, {{2}});
+  node(2, {{1}});
+  node(3, {{2}});
+  index.entry_point = 2;
+  index.m = 2;
+  upsert(3, kSame);  // the walk 2 -> 1 ends at 1
+  EXPECT_EQ(list(1, 0), (Ids{2, 3}));
+  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
+  upsert(3, kSame);  // now the walk ends at 3 itself: nothing changes
+  EXPECT_EQ(list(1, 0), (Ids{2, 3}));
+  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
+  point(4, kOpposite);
+  node(4, {{2}});
+  node(2, {{1, 4}});
+  upsert(3, kOpposite);  // a walk from 2 ends at 4, but 3's list is full (m = 2)
+  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
 }
 
 // --------------------------------------------------------------- the walks

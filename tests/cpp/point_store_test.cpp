@@ -16,10 +16,10 @@ Payload tenant_payload(const std::string& tenant) {
 TEST(PointStore, ReplacesPointsWholeAndKeepsSlots) {
   PointStore store;
   const std::vector<float> a{1, 2}, b{3, 4, 5};
-  EXPECT_EQ(store.upsert(7, a, tenant_payload("x")), 0u);
-  EXPECT_EQ(store.upsert(9, b, std::nullopt), 1u);
+  EXPECT_EQ(store.upsert(7, a, tenant_payload("x")).slot, 0u);
+  EXPECT_EQ(store.upsert(9, b, std::nullopt).slot, 1u);
   // Replacing with another length and no payload drops the old payload.
-  EXPECT_EQ(store.upsert(7, b, std::nullopt), 0u);
+  EXPECT_EQ(store.upsert(7, b, std::nullopt).slot, 0u);
   ASSERT_EQ(store.size(), 2u);
   auto seven = store.find(7);
   ASSERT_TRUE(seven.has_value());
@@ -30,7 +30,7 @@ TEST(PointStore, ReplacesPointsWholeAndKeepsSlots) {
 
 TEST(PointStore, KeyAndIdMayDiffer) {
   PointStore store;
-  store.set_foreign_id(store.upsert(5, std::vector<float>{1}, std::nullopt), 6);
+  store.set_foreign_id(store.upsert(5, std::vector<float>{1}, std::nullopt).slot, 6);
   EXPECT_EQ(store.key_at(0), 5u);
   EXPECT_EQ(store.find(5)->id, 6u);
 }

@@ -156,8 +156,8 @@ SnapshotState rich_state() {
                                              {"big", std::numeric_limits<std::int64_t>::min()},
                                              {"f", 0.25},
                                              {"nan", std::bit_cast<double>(0x7FF8000000000123ull)}}));
-  state.points.set_foreign_id(state.points.upsert(300, std::vector<float>{}, Payload{}), 301);
-  state.points.set_foreign_id(state.points.upsert(~0ull, std::vector<float>(7, 1e-38f), std::nullopt), 5);
+  state.points.set_foreign_id(state.points.upsert(300, std::vector<float>{}, Payload{}).slot, 301);
+  state.points.set_foreign_id(state.points.upsert(~0ull, std::vector<float>(7, 1e-38f), std::nullopt).slot, 5);
   state.index.m = 8;
   state.index.ef_construction = 200;
   state.index.ef_search = 0;

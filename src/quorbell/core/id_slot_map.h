@@ -45,6 +45,26 @@ class IdSlotMap {
     ++count_;
   }
 
+  // Removes id, which must be present; key_of must still know its slot.
+  // Entries after it in its probe chain move back, so no tombstone is left.
+  template <class KeyOf>
+  void erase(std::uint64_t id, const KeyOf& key_of) {
+    const std::uint64_t h = hash(id);
+    const auto tag = static_cast<std::uint32_t>(h >> 32);
+    std::size_t hole = h & mask_;
+    while (!(entries_[hole].tag == tag && key_of(entries_[hole].slot) == id)) hole = (hole + 1) & mask_;
+    for (std::size_t i = (hole + 1) & mask_; entries_[i].slot != kEmpty; i = (i + 1) & mask_) {
+      const std::size_t home = hash(key_of(entries_[i].slot)) & mask_;
+      // The entry may fill the hole only if the hole lies on its way from home.
+      if (((i - home) & mask_) >= ((i - hole) & mask_)) {
+        entries_[hole] = entries_[i];
+        hole = i;
+      }
+    }
+    entries_[hole] = Entry{kEmpty, 0};
+    --count_;
+  }
+
   template <class KeyOf>
   void reserve(std::size_t count, const KeyOf& key_of) {
     if (capacity_for(count) > entries_.size()) rehash(capacity_for(count), key_of);

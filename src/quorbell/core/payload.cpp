@@ -69,14 +69,19 @@ bool Payload::operator==(const Payload& other) const {
   return true;
 }
 
+const std::string* tenant_of(const Payload* payload) {
+  if (payload == nullptr) return nullptr;
+  const PayloadValue* value = payload->find("tenant_id");
+  if (value == nullptr) return nullptr;
+  if (const auto* keyword = std::get_if<Keyword>(value)) return &keyword->value;
+  if (const auto* text = std::get_if<Text>(value)) return &text->value;
+  return nullptr;
+}
+
 bool tenant_matches(const Payload* payload, const std::string* tenant) {
   if (tenant == nullptr) return true;
-  if (payload == nullptr) return false;
-  const PayloadValue* value = payload->find("tenant_id");
-  if (value == nullptr) return false;
-  if (const auto* keyword = std::get_if<Keyword>(value)) return keyword->value == *tenant;
-  if (const auto* text = std::get_if<Text>(value)) return text->value == *tenant;
-  return false;
+  const std::string* own = tenant_of(payload);
+  return own != nullptr && *own == *tenant;
 }
 
 }  // namespace quorbell

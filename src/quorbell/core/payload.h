@@ -60,6 +60,10 @@ struct Point {
   std::optional<Payload> payload;
 };
 
+// The payload's tenant: its "tenant_id" when that is a Keyword or Text,
+// else nullptr.
+const std::string* tenant_of(const Payload* payload);
+
 // Whether a payload passes the tenant filter: without a tenant everything
 // passes; with one, the payload must hold "tenant_id" as a Keyword or Text
 // byte-equal to it.

@@ -30,44 +30,98 @@ float* PointStore::allocate(std::size_t length) {
   return data;
 }
 
-std::uint32_t PointStore::upsert(std::uint64_t key, std::span<const float> vector,
-                                 std::optional<Payload> payload) {
+void PointStore::release(const float* data, std::size_t length) noexcept {
+  live_components_ -= length;
+  // The last piece handed out goes straight back; any other becomes dead
+  // space until the next compaction.
+  if (length > 0 && data + length == chunks_.back().get() + chunk_used_) {
+    chunk_used_ -= length;
+  } else {
+    dead_components_ += length;
+  }
+}
+
+PointStore::Stored PointStore::upsert(std::uint64_t key, std::span<const float> vector,
+                                      std::optional<Payload> payload) {
   // A record keeps a vector's length in 32 bits: 16 GiB of components.
   if (vector.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  const auto length = static_cast<std::uint32_t>(vector.size());
   std::unique_ptr<Payload> boxed;
   if (payload) boxed = std::make_unique<Payload>(std::move(*payload));
+  const std::string* tenant = tenant_of(boxed.get());
+  tenants_.prepare(tenant);
 
-  auto existing = slot_of(key);
-  if (existing) {
+  if (auto existing = slot_of(key)) {
     Record& r = records_[*existing];
-    if (r.length != vector.size()) {
-      float* data = allocate(vector.size());
-      dead_components_ += r.length;
-      live_components_ -= r.length;
-      r.data = data;
-      r.length = static_cast<std::uint32_t>(vector.size());
-      live_components_ += vector.size();
+    Stored stored{*existing, false, r.data, r.length, r.squared_norm, {}, nullptr};
+    float* data = r.data;
+    if (r.length == length) {
+      stored.overwritten.assign(r.data, r.data + r.length);
+    } else {
+      data = allocate(length);
     }
-    if (!vector.empty()) std::memcpy(r.data, vector.data(), vector.size_bytes());
-    foreign_ids_.set(*existing, key, key);
-    r.payload = std::move(boxed);
+    // Nothing below allocates.
+    tenants_.move(*existing, tenant_of(r.payload.get()), tenant);
+    if (data != r.data) {
+      live_components_ -= r.length;
+      dead_components_ += r.length;
+      live_components_ += length;
+      r.data = data;
+      r.length = length;
+    }
+    if (length > 0) std::memcpy(r.data, vector.data(), vector.size_bytes());
     r.squared_norm = sum_squares(vector.data(), vector.size());
-    if (dead_components_ > kLargestChunk && dead_components_ > live_components_) compact();
-    return *existing;
+    stored.old_payload = std::move(r.payload);
+    r.payload = std::move(boxed);
+    return stored;
   }
 
   if (records_.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(records_.size());
-  // Room for the record before anything changes, growing geometrically.
+  // Room for the record and its map entry, growing geometrically.
   if (records_.size() == records_.capacity()) records_.reserve(std::max<std::size_t>(16, records_.size() * 2));
-  float* data = allocate(vector.size());
-  if (!vector.empty()) std::memcpy(data, vector.data(), vector.size_bytes());
+  slots_.reserve(records_.size() + 1, key_of());
+  float* data = allocate(length);
+  // Nothing below allocates.
+  if (length > 0) std::memcpy(data, vector.data(), vector.size_bytes());
   slots_.insert(key, slot, key_of());
-  records_.push_back(
-      Record{key, data, static_cast<std::uint32_t>(vector.size()), sum_squares(vector.data(), vector.size()),
-             std::move(boxed)});
-  live_components_ += vector.size();
-  return slot;
+  records_.push_back(Record{key, data, length, sum_squares(vector.data(), vector.size()), std::move(boxed)});
+  live_components_ += length;
+  tenants_.move(slot, nullptr, tenant);
+  return Stored{slot, true, nullptr, 0, 0.0f, {}, nullptr};
+}
+
+void PointStore::undo(Stored&& stored) noexcept {
+  Record& r = records_[stored.slot];
+  if (stored.added) {
+    tenants_.move(stored.slot, tenant_of(r.payload.get()), nullptr);
+    slots_.erase(r.key, key_of());
+    release(r.data, r.length);
+    records_.pop_back();
+    return;
+  }
+  tenants_.move(stored.slot, tenant_of(r.payload.get()), tenant_of(stored.old_payload.get()));
+  if (r.data == stored.old_data) {
+    if (r.length > 0) std::memcpy(r.data, stored.overwritten.data(), r.length * sizeof(float));
+  } else {
+    release(r.data, r.length);
+    live_components_ += stored.old_length;
+    dead_components_ -= stored.old_length;
+    r.data = stored.old_data;
+    r.length = stored.old_length;
+  }
+  r.squared_norm = stored.old_squared_norm;
+  r.payload = std::move(stored.old_payload);
+}
+
+void PointStore::commit(const Stored& stored) noexcept {
+  foreign_ids_.set(stored.slot, records_[stored.slot].key, records_[stored.slot].key);
+  if (dead_components_ <= kLargestChunk || dead_components_ <= live_components_) return;
+  // Compaction only reclaims space; a store short of memory keeps it.
+  try {
+    compact();
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void PointStore::reserve(std::size_t points, std::size_t components) {

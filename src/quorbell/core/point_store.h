@@ -14,11 +14,13 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/foreign_ids.h"
 #include "core/id_slot_map.h"
 #include "core/payload.h"
+#include "core/tenant_slots.h"
 
 namespace quorbell {
 
@@ -54,9 +56,29 @@ class PointStore {
     return view(*slot);
   }
 
-  // Stores the point under id, replacing a point stored there whole.
-  // Returns the id's slot.
-  std::uint32_t upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+  // What one upsert changed, so that it can be taken back.
+  struct Stored {
+    std::uint32_t slot;
+    bool added;  // a new id, else the point it replaced:
+    float* old_data;
+    std::uint32_t old_length;
+    float old_squared_norm;
+    std::vector<float> overwritten;  // its components, when the new ones took their place
+    std::unique_ptr<Payload> old_payload;
+  };
+
+  // Stores the point under id, replacing a point stored there whole. Every
+  // allocation comes first: when one fails (std::bad_alloc) nothing has
+  // changed. Until commit() or undo(), no other change may be made.
+  Stored upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
+  // Takes the upsert back: the store is again exactly as it was before.
+  void undo(Stored&& stored) noexcept;
+  // Settles the upsert: forgets a replaced point's foreign id and reclaims
+  // space that replaced vectors left behind when that is worthwhile.
+  void commit(const Stored& stored) noexcept;
+
+  // The slots of the points whose tenant is `tenant`, ascending.
+  std::span<const std::uint32_t> tenant_slots(const std::string& tenant) const { return tenants_.of(tenant); }
   // Gives the point at slot an id field other than its key (see
   // core/foreign_ids.h).
   void set_foreign_id(std::uint32_t slot, std::uint64_t id) { foreign_ids_.set(slot, records_[slot].key, id); }
@@ -88,11 +110,14 @@ class PointStore {
   KeyAt key_of() const { return KeyAt{this}; }
 
   float* allocate(std::size_t length);
+  // Gives back the space of a vector that is no longer used.
+  void release(const float* data, std::size_t length) noexcept;
   void compact();
 
   IdSlotMap slots_;
   std::vector<Record> records_;
   ForeignIds foreign_ids_;
+  TenantSlots tenants_;
   std::vector<std::unique_ptr<float[]>> chunks_;
   std::size_t chunk_used_ = 0;      // components used in chunks_.back()
   std::size_t chunk_capacity_ = 0;  // components in chunks_.back()

@@ -344,8 +344,73 @@ std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_
 }
 #endif
 
+// Everything an insert changes that its rollback must take back. Slots
+// made for new ids stay: without links or a node they change nothing.
+struct HNSWIndex::InsertLog {
+  std::optional<std::uint64_t> entry_point;
+  std::uint64_t max_level;
+  std::size_t node_count;
+  std::uint64_t largest_node_key;
+  // The links appended, in order: at most a back and a forward link per layer.
+  std::array<std::pair<std::uint32_t, std::uint64_t>, 2 * MAX_LAYERS> appended;
+  std::size_t appended_count = 0;
+};
+
+void HNSWIndex::append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, InsertLog& log) {
+  append_link(slot, layer, target);
+  log.appended[log.appended_count++] = {slot, layer};
+}
+
+void HNSWIndex::roll_back(std::uint64_t id, const InsertLog& log) noexcept {
+  for (std::size_t k = log.appended_count; k-- > 0;) {
+    const auto [slot, layer] = log.appended[k];
+    if (layer == 0) {
+      base_.remove_last(slot);
+    } else {
+      upper_.remove_last(first_upper(slots_[slot].upper_lists) + (layer - 1));
+    }
+  }
+  if (log.node_count != node_count_) {
+    // The node was new: its lists go with it.
+    const std::uint32_t slot = position_of(id).slot;
+    base_.clear(slot);
+    slots_[slot].upper_lists = kNotANode;
+  }
+  entry_point = log.entry_point;
+  max_level = log.max_level;
+  node_count_ = log.node_count;
+  largest_node_key_ = log.largest_node_key;
+}
+
+void HNSWIndex::relink(std::uint32_t self, Position current, std::uint64_t layer, InsertLog& log) {
+  if (current.slot == self) return;
+  if (current.slot == kNoSlot) current.slot = slot_for(current.id);
+  const auto holds = [&](std::uint32_t slot, std::uint32_t target) {
+    const auto list = links(slot, layer);
+    return std::find(list.begin(), list.end(), target) != list.end();
+  };
+  if (is_node(current.slot) && links(current.slot, layer).size() < m && !holds(current.slot, self)) {
+    append_logged(current.slot, layer, self, log);
+  }
+  if (links(self, layer).size() < std::max<std::uint64_t>(m, 1) && !holds(self, current.slot)) {
+    append_logged(self, layer, current.slot, log);
+  }
+}
+
 void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const PointStore& points) {
+  InsertLog log{entry_point, max_level, node_count_, largest_node_key_, {}};
+  try {
+    link(id, vector, points, log);
+  } catch (...) {
+    roll_back(id, log);
+    throw;
+  }
+}
+
+void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const PointStore& points, InsertLog& log) {
   const std::uint64_t level = random_level();
+  const std::uint32_t existing = position_of(id).slot;
+  const bool reinsert = is_node(existing);
   std::array<std::uint32_t, MAX_LAYERS> forward{};
   std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists{};
 
@@ -360,24 +425,28 @@ void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const Po
     const std::uint64_t top = std::min(level, max_level);
     for (std::uint64_t layer = top + 1; layer-- > 0;) {
       current = walk(cosine, current, layer, points, nullptr, scratch);
-      // Back link: only to a stored node whose list still has room. When the
-      // walk ends at id itself, this lands on the old node, discarded below.
+      if (reinsert) {
+        relink(existing, current, layer, log);
+        continue;
+      }
+      // Back link: only to a stored node whose list still has room.
       if (is_node(current.slot) && links(current.slot, layer).size() < m) {
-        append_link(current.slot, layer, slot_for(id));
+        append_logged(current.slot, layer, slot_for(id), log);
       }
       if (current.slot == kNoSlot) current.slot = slot_for(current.id);
       forward[layer] = current.slot;
       lists[layer] = std::span<const std::uint32_t>(&forward[layer], 1);
     }
-    if (level > max_level) {
-      max_level = level;
-      entry_point = id;
-    }
-  } else {
-    entry_point = id;
-    max_level = level;
   }
-  store_node(id, id, lists);
+  if (reinsert) {
+    foreign_ids_.set(existing, id, id);
+  } else {
+    store_node(id, id, lists);
+  }
+  if (!entry_point || level > max_level) {
+    max_level = level;
+    entry_point = id;
+  }
   if (auto point = points.slot_of(id)) slots_[slot_for(id)].point_hint = *point;
 }
 

@@ -114,7 +114,10 @@ class HNSWIndex {
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
 
-  // Links the point just stored under id into the graph.
+  // Links the point just stored under id into the graph. An id that
+  // already has a node keeps its lists and gains only new links (see
+  // relink). When an allocation fails (std::bad_alloc), the graph is left
+  // exactly as it was.
   void insert(std::uint64_t id, std::span<const float> vector, const PointStore& points);
 
   // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
@@ -185,6 +188,18 @@ class HNSWIndex {
   void assign_upper(std::uint32_t slot, std::uint64_t top,
                     const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
   void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
+  // The links of a re-insert whose walk on layer ended at current, where
+  // they are new: never to the node itself, never an id a list already
+  // holds, and a forward link only while the node's list holds fewer than
+  // max(m, 1) ids. So re-inserting an unchanged vector cannot cut the node
+  // off, as replacing its lists with one link to where the walk ended would.
+  struct InsertLog;
+  void relink(std::uint32_t self, Position current, std::uint64_t layer, InsertLog& log);
+  // insert() without its rollback.
+  void link(std::uint64_t id, std::span<const float> vector, const PointStore& points, InsertLog& log);
+  void append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, InsertLog& log);
+  // Takes back what a failed insert of id changed, as far as log records.
+  void roll_back(std::uint64_t id, const InsertLog& log) noexcept;
   void store_node(std::uint64_t key, std::uint64_t node_id,
                   const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
   HNSWNode exchange_form(std::uint32_t slot) const;

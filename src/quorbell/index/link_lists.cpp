@@ -96,10 +96,30 @@ void LinkLists::adopt(std::size_t index, std::size_t begin, std::size_t end) {
   head.size = static_cast<std::uint32_t>(size);
 }
 
-void LinkLists::compact_if_wasteful() {
+void LinkLists::remove_last(std::size_t index) noexcept {
+  Head& head = heads_[index];
+  if (head.size == kInline + 1) {
+    // Back into the head, as a list of kInline values is kept.
+    const std::uint32_t begin = head.values[kBegin];
+    release_run(head);
+    std::copy_n(pool_.begin() + begin, kInline, head.values);
+  }
+  --head.size;
+}
+
+void LinkLists::clear(std::size_t index) noexcept {
+  release_run(heads_[index]);
+  heads_[index] = Head{};
+}
+
+void LinkLists::compact_if_wasteful() noexcept {
   if (abandoned_ < kCompactionFloor || abandoned_ * 2 < pool_.size()) return;
   std::vector<std::uint32_t> fresh;
-  fresh.reserve(pool_.size() - abandoned_);
+  try {
+    fresh.reserve(pool_.size() - abandoned_);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   for (Head& head : heads_) {
     if (head.size <= kInline) continue;
     const auto begin = static_cast<std::uint32_t>(fresh.size());

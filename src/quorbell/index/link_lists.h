@@ -37,6 +37,10 @@ class LinkLists {
   }
 
   void append(std::size_t index, std::uint32_t value);
+  // Removes the list's last value, or all of them; these never allocate,
+  // so they can take back a change whose later part failed.
+  void remove_last(std::size_t index) noexcept;
+  void clear(std::size_t index) noexcept;
   // Replaces the list's contents; `values` must not point into these lists.
   // A pooled list that outgrows its run gets twice the room, as in append.
   void assign(std::size_t index, std::span<const std::uint32_t> values);
@@ -52,8 +56,9 @@ class LinkLists {
   // Replaces list `index` with the pushed values [begin, end). A short
   // range moves into the head, and the pool shrinks when it was its end.
   void adopt(std::size_t index, std::size_t begin, std::size_t end);
-  // Compacts the pool once abandoned runs outweigh the live ones.
-  void compact_if_wasteful();
+  // Compacts the pool once abandoned runs outweigh the live ones. It only
+  // reclaims room, so a failed allocation skips it.
+  void compact_if_wasteful() noexcept;
 
  private:
   static constexpr std::uint32_t kInline = 3;

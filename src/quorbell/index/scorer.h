@@ -29,6 +29,12 @@ class Scorer {
     return point.vector.size() == query_.size() && !(metric_ == Metric::Cosine && query_.empty());
   }
 
+  // Whether score(point) yields a score: comparable, and under cosine
+  // neither the query nor the vector of zero magnitude.
+  bool scorable(const PointView& point) const {
+    return comparable(point) && (metric_ != Metric::Cosine || (query_norm_ != 0.0f && point.squared_norm != 0.0f));
+  }
+
   // The metric's score, or nullopt when the point cannot be scored.
   std::optional<float> score(const PointView& point) const {
     if (!comparable(point)) return std::nullopt;

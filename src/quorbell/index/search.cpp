@@ -9,22 +9,23 @@ namespace quorbell {
 
 namespace {
 
-// Scores every point that passes the tenant filter under the metric (points
-// that cannot be scored are left out), orders the hits by the metric with
-// ties in store iteration order, and keeps the first `limit`; only the best
-// `limit` are ever held in order.
-std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const PointStore& points,
-                                        const std::string* tenant) {
+// Scores the points at slot_at(0) to slot_at(count - 1), ascending slots,
+// that pass the tenant filter (points that cannot be scored are left out),
+// orders the hits by the metric with ties in store iteration order, and
+// keeps the first `limit`; only the best `limit` are ever held in order.
+template <class SlotAt>
+std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit, Metric metric,
+                                        const PointStore& points, const std::string* tenant, std::size_t count,
+                                        SlotAt slot_at) {
   if (limit == 0) return {};
-  TopHits best(metric, limit, points.size());
+  TopHits best(metric, limit, count);
   Scorer(metric, query).score_each(
-      points.size(),
-      [&](std::size_t slot, PointView& point) {
-        point = points.view(static_cast<std::uint32_t>(slot));
+      count,
+      [&](std::size_t k, PointView& point) {
+        point = points.view(slot_at(k));
         return tenant_matches(point.payload, tenant);
       },
-      [&](std::size_t slot, float score) { best.offer(static_cast<std::uint32_t>(slot), score); });
+      [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
   const std::vector<TopHits::Hit>& kept = best.sorted();
   std::vector<SearchHit> hits;
   hits.reserve(kept.size());
@@ -32,14 +33,10 @@ std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint6
   return hits;
 }
 
-// The graph path's score of a candidate that cannot be scored under
-// DotProduct or Euclidean (another length); fixed for compatibility with
-// existing callers.
-float unscorable_graph_score(Metric metric) { return metric == Metric::Euclidean ? FLOAT_MAX : 0.0f; }
-
-// Takes the first `limit` candidates, in cosine order, that are stored and
-// pass the filter, and orders them by the metric. A cosine score reuses the
-// candidate's distance, so it is 1 - (1 - similarity), not the similarity.
+// Takes the first `limit` candidates, in cosine order, that are stored,
+// pass the filter and can be scored (as in the exact scan), and orders them
+// by the metric. A cosine score reuses the candidate's distance, so it is
+// 1 - (1 - similarity), not the similarity.
 std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t limit, Metric metric,
                                     const PointStore& points, const HNSWIndex& index,
                                     const std::string* tenant) {
@@ -48,10 +45,8 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
   const Scorer scorer(metric, query);
   for (const Candidate& candidate : index.search_knn(query, points, tenant)) {
     auto point = points.find(candidate.id);
-    if (!point || !tenant_matches(point->payload, tenant)) continue;
-    const float score = metric == Metric::Cosine
-                            ? 1.0f - candidate.distance
-                            : scorer.score(*point).value_or(unscorable_graph_score(metric));
+    if (!point || !tenant_matches(point->payload, tenant) || !scorer.scorable(*point)) continue;
+    const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(*point);
     hits.push_back(SearchHit{point->id, score});
     if (hits.size() >= limit) break;
   }
@@ -64,9 +59,21 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
                                      const PointStore& points, const HNSWIndex& index, const std::string* tenant) {
   if (points.size() < GRAPH_THRESHOLD || !index.entry_point) {
-    return search_exact_knn(query, limit, metric, points, tenant);
+    return search_exact_knn(query, limit, metric, points, tenant, points.size(),
+                            [](std::size_t k) { return static_cast<std::uint32_t>(k); });
   }
-  return search_graph(query, limit, metric, points, index, tenant);
+  std::vector<SearchHit> hits = search_graph(query, limit, metric, points, index, tenant);
+  if (tenant == nullptr || hits.size() >= limit) return hits;
+  // The filtered walk may not step through other tenants' points, so it can
+  // stall far short of the tenant's points. When it found fewer than could
+  // be found, the tenant's own points are scanned instead: the cost follows
+  // the tenant's size, not the store's.
+  const std::span<const std::uint32_t> slots = points.tenant_slots(*tenant);
+  const auto same_length = static_cast<std::size_t>(std::count_if(
+      slots.begin(), slots.end(), [&](std::uint32_t slot) { return points.view(slot).vector.size() == query.size(); }));
+  if (same_length <= hits.size()) return hits;
+  return search_exact_knn(query, limit, metric, points, tenant, slots.size(),
+                          [&](std::size_t k) { return slots[k]; });
 }
 
 }  // namespace quorbell

@@ -1,17 +1,39 @@
 #include "storage/segment.h"
 
+#include <new>
+#include <optional>
+
 #include "index/search.h"
 
 namespace quorbell {
 
+namespace {
+Error out_of_memory() {
+  return Error{ErrorKind::ResourceExhausted, "not enough memory to store the point; the store is unchanged"};
+}
+}  // namespace
+
+// A failed allocation is caught inside the guards' scope, after the change
+// is taken back, so it does not poison the locks: the store stays usable.
 Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
                        std::optional<Payload> payload) {
   PoisonableLock::WriteGuard points_guard(points_lock_);
   if (!points_guard) return points_guard.error();
-  points_.upsert(id, vector, std::move(payload));
+  std::optional<PointStore::Stored> stored;
+  try {
+    stored.emplace(points_.upsert(id, vector, std::move(payload)));
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
   PoisonableLock::WriteGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
-  index_.insert(id, vector, points_);
+  try {
+    index_.insert(id, vector, points_);
+  } catch (const std::bad_alloc&) {
+    points_.undo(std::move(*stored));
+    return out_of_memory();
+  }
+  points_.commit(*stored);
   return {};
 }
 

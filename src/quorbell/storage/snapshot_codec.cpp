@@ -103,7 +103,7 @@ class SnapshotDecoder {
         payload.emplace();
         if (!payload_map(*payload)) return false;
       }
-      store.set_foreign_id(store.upsert(key, vector_, std::move(payload)), id);
+      store.set_foreign_id(store.upsert(key, vector_, std::move(payload)).slot, id);
     }
     return true;
   }
