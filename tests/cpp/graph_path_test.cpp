@@ -155,5 +155,84 @@ TEST(GraphPath, FilterAppliesToTheStartAndLimitStopsTheWalk) {
   for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(three[k].id, all[k].id);
 }
 
+struct ReupsertCase {
+  const char* name;
+  bool entry_point_only;
+  bool new_vectors;
+};
+
+class GraphReupsert : public ::testing::TestWithParam<ReupsertCase> {};
+
+// Re-upserting ids, the entry point above all, must not cut the graph:
+// searches of a 2,000-point store still fill their limit.
+TEST_P(GraphReupsert, SearchesStillFillTheirLimit) {
+  const ReupsertCase& c = GetParam();
+  Segment segment;
+  const std::vector<Vec> vectors = fill(segment, 2000, 3);
+  std::uint64_t entry = 0;
+  ASSERT_TRUE(segment.mutate_for_test([&](PointStore&, HNSWIndex& index) { entry = *index.entry_point; }));
+  std::mt19937 rng(17);
+  for (std::uint64_t id = 0; id < vectors.size(); ++id) {
+    if (c.entry_point_only && id != entry) continue;
+    ASSERT_TRUE(segment.upsert(id, c.new_vectors ? random_vector(rng, 8) : vectors[id], std::nullopt));
+  }
+  for (int q = 0; q < 50; ++q) EXPECT_EQ(search(segment, random_vector(rng, 8), 10, Metric::Cosine).size(), 10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GraphReupsert,
+                         ::testing::Values(ReupsertCase{"EntryPointSameVector", true, false},
+                                           ReupsertCase{"EntryPointNewVector", true, true},
+                                           ReupsertCase{"EveryIdSameVector", false, false},
+                                           ReupsertCase{"EveryIdNewVector", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct TenantCase {
+  const char* name;
+  std::size_t every;  // one point in `every` is the tenant's
+  std::uint64_t limit;
+};
+
+class GraphTenant : public ::testing::TestWithParam<TenantCase> {};
+
+// A filtered graph search that comes back short answers with exactly what
+// the exact scan gives over the tenant's points: a store holding only them
+// (fewer than 500, so searched exactly, in the same order) is the oracle.
+TEST_P(GraphTenant, ShortAnswersAreTheTenantsExactAnswer) {
+  const TenantCase& c = GetParam();
+  const std::string tenant = "rare";
+  Segment segment, tenant_only;
+  std::mt19937 rng(23);
+  for (std::uint64_t id = 0; id < 2000; ++id) {
+    const Vec vector = random_vector(rng, 8);
+    const bool mine = id % c.every == 0;
+    Payload payload = Payload::from_entries({{"tenant_id", payload_string(mine ? tenant : "common")}});
+    if (mine) {
+      ASSERT_TRUE(tenant_only.upsert(id, vector, payload));
+    }
+    ASSERT_TRUE(segment.upsert(id, vector, std::move(payload)));
+  }
+  ASSERT_TRUE(segment.upsert(1, Vec{1, 2, 3}, Payload::from_entries({{"tenant_id", payload_string(tenant)}})));
+  for (int q = 0; q < 20; ++q) {
+    const Vec query = random_vector(rng, 8);
+    for (Metric metric : {Metric::Cosine, Metric::DotProduct, Metric::Euclidean}) {
+      const auto hits = search(segment, query, c.limit, metric, &tenant);
+      const auto exact = search(tenant_only, query, c.limit, metric, &tenant);
+      ASSERT_GE(hits.size(), std::min<std::size_t>(c.limit, exact.size()));
+      if (hits.size() == c.limit && exact.size() >= c.limit) continue;  // the graph filled it
+      ASSERT_EQ(hits.size(), exact.size());
+      for (std::size_t k = 0; k < hits.size(); ++k) {
+        EXPECT_EQ(hits[k].id, exact[k].id);
+        EXPECT_EQ(hits[k].score, exact[k].score);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, GraphTenant,
+                         ::testing::Values(TenantCase{"FortyOfTwoThousand", 50, 10},
+                                           TenantCase{"OneInTen", 10, 10},
+                                           TenantCase{"LimitAboveTheGraphsBound", 50, 100}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quorbell
