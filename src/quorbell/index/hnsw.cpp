@@ -351,24 +351,43 @@ struct HNSWIndex::InsertLog {
   std::uint64_t max_level;
   std::size_t node_count;
   std::uint64_t largest_node_key;
-  // The links appended, in order: at most a back and a forward link per layer.
-  std::array<std::pair<std::uint32_t, std::uint64_t>, 2 * MAX_LAYERS> appended;
+  // The links appended, in order: at most a back and a forward link per
+  // layer. An upper-layer link rebuilds its node's upper list, so the list
+  // as it was is kept to put back.
+  struct Appended {
+    std::uint32_t slot;
+    std::uint64_t layer;
+    std::uint32_t upper_lists;
+    std::vector<std::uint32_t> upper;
+  };
+  std::array<Appended, 2 * MAX_LAYERS> appended;
   std::size_t appended_count = 0;
 };
 
 void HNSWIndex::append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, InsertLog& log) {
+  InsertLog::Appended& entry = log.appended[log.appended_count];
+  entry.slot = slot;
+  entry.layer = layer;
+  entry.upper_lists = slots_[slot].upper_lists;
+  if (layer > 0 && upper_top(entry.upper_lists) > 0) {
+    const auto list = upper_.list(upper_index(entry.upper_lists));
+    entry.upper.assign(list.begin(), list.end());
+  }
   append_link(slot, layer, target);
-  log.appended[log.appended_count++] = {slot, layer};
+  ++log.appended_count;
 }
 
+// Puts back lists that only grew, in place: a list never needs more room
+// than it has to shrink, so nothing here allocates.
 void HNSWIndex::roll_back(std::uint64_t id, const InsertLog& log) noexcept {
   for (std::size_t k = log.appended_count; k-- > 0;) {
-    const auto [slot, layer] = log.appended[k];
-    if (layer == 0) {
-      base_.remove_last(slot);
-    } else {
-      upper_.remove_last(first_upper(slots_[slot].upper_lists) + (layer - 1));
+    const InsertLog::Appended& entry = log.appended[k];
+    if (entry.layer == 0) {
+      base_.remove_last(entry.slot);
+      continue;
     }
+    if (upper_top(entry.upper_lists) > 0) upper_.assign(upper_index(entry.upper_lists), entry.upper);
+    slots_[entry.slot].upper_lists = entry.upper_lists;
   }
   if (log.node_count != node_count_) {
     // The node was new: its lists go with it.

@@ -1,0 +1,97 @@
+// An upsert whose allocation fails leaves the store exactly as it was and
+// usable. Every allocation of this binary goes through the operator new
+// below, which can be told to fail the n-th allocation of this thread;
+// each upsert is tried with n = 0, 1, 2, ... until it succeeds.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "storage/segment.h"
+#include "storage/snapshot_codec.h"
+
+namespace {
+// Allocations left before one fails on this thread; negative: none fails.
+thread_local long allocations_before_failure = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocations_before_failure == 0) {
+    allocations_before_failure = -1;
+    throw std::bad_alloc();
+  }
+  if (allocations_before_failure > 0) --allocations_before_failure;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// The pair is malloc and free underneath, which the compiler cannot see.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace quorbell {
+namespace {
+
+using Vec = std::vector<float>;
+
+ByteBuffer snapshot_of(Segment& segment) {
+  ByteBuffer bytes;
+  EXPECT_TRUE(segment.mutate_for_test(
+      [&](PointStore& points, HNSWIndex& index) { bytes = encode_snapshot(points, index); }));
+  return bytes;
+}
+
+struct UpsertCase {
+  const char* name;
+  std::uint64_t id;
+  std::size_t length;
+  const char* tenant;
+};
+
+class UpsertFaults : public ::testing::TestWithParam<UpsertCase> {};
+
+TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
+  const UpsertCase& c = GetParam();
+  Segment segment;
+  std::mt19937 rng(3);
+  std::normal_distribution<float> normal;
+  auto vector_of = [&](std::size_t length) {
+    Vec v(length);
+    for (float& x : v) x = normal(rng);
+    return v;
+  };
+  for (std::uint64_t id = 0; id < 600; ++id) {
+    ASSERT_TRUE(segment.upsert(id, vector_of(8), Payload::from_entries({{"tenant_id", payload_string(id % 3 ? "a" : "b")}})));
+  }
+  const Vec vector = vector_of(c.length);
+  const std::string tenant = c.tenant;
+  long failures = 0;
+  for (long n = 0;; ++n) {
+    const ByteBuffer before = snapshot_of(segment);
+    const auto hits_before = segment.search(vector_of(8), 10, Metric::Cosine, &tenant).value().size();
+    std::optional<Payload> payload = Payload::from_entries({{"tenant_id", payload_string(tenant)}});
+    allocations_before_failure = n;
+    const Status stored = segment.upsert(c.id, vector, std::move(payload));
+    allocations_before_failure = -1;
+    if (stored) break;
+    ++failures;
+    ASSERT_EQ(stored.error().kind, ErrorKind::ResourceExhausted) << n;
+    ASSERT_EQ(snapshot_of(segment), before) << n;
+    ASSERT_EQ(segment.search(vector_of(8), 10, Metric::Cosine, &tenant).value().size(), hits_before) << n;
+  }
+  EXPECT_GT(failures, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
+                         ::testing::Values(UpsertCase{"NewPoint", 1000, 8, "c"},
+                                           UpsertCase{"ReplacedSameLength", 7, 8, "b"},
+                                           UpsertCase{"ReplacedOtherLength", 7, 12, "a"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quorbell
