@@ -21,7 +21,10 @@ namespace quorbell {
 class Scorer {
  public:
   Scorer(Metric metric, std::span<const float> query)
-      : metric_(metric), query_(query), query_norm_(sum_squares(query.data(), query.size())) {}
+      : metric_(metric),
+        query_(query),
+        query_norm_(sum_squares(query.data(), query.size())),
+        query_root_(std::sqrt(query_norm_)) {}
 
   // Whether the point can be scored at all: same length as the query, and
   // under cosine a non-empty query (zero magnitudes fail in the score).
@@ -66,12 +69,18 @@ class Scorer {
     return std::nullopt;
   }
 
-  // sums[j] = the metric's sum for vectors[j], j < count.
-  void sums(const float* const* vectors, std::size_t count, float* out) const;
+  // out[j] = the metric's score for vectors[j] with sum of squares
+  // norms[j], j < count; meaningless where has_score(norms[j]) is false.
+  void scores(const float* const* vectors, const float* norms, std::size_t count, float* out) const;
+  // Whether a comparable point with this sum of squares has a score.
+  bool has_score(float norm) const {
+    return metric_ != Metric::Cosine || (query_norm_ != 0.0f && norm != 0.0f);
+  }
 
   Metric metric_;
   std::span<const float> query_;
   float query_norm_;
+  float query_root_;  // taken once, not once per point
 };
 
 template <class PointAt, class Scored>
@@ -79,12 +88,12 @@ void Scorer::score_each(std::size_t count, PointAt&& point_at, Scored&& scored) 
   const float* vectors[kBatch];
   float norms[kBatch];
   std::size_t positions[kBatch];
-  float sums_out[kBatch];
+  float scores_out[kBatch];
   std::size_t pending = 0;
   auto flush = [&] {
-    sums(vectors, pending, sums_out);
+    scores(vectors, norms, pending, scores_out);
     for (std::size_t j = 0; j < pending; ++j) {
-      if (auto s = finish(sums_out[j], norms[j])) scored(positions[j], *s);
+      if (has_score(norms[j])) scored(positions[j], scores_out[j]);
     }
     pending = 0;
   };
