@@ -35,7 +35,7 @@ class Scorer {
   // Whether score(point) yields a score: comparable, and under cosine
   // neither the query nor the vector of zero magnitude.
   bool scorable(const PointView& point) const {
-    return comparable(point) && (metric_ != Metric::Cosine || (query_norm_ != 0.0f && point.squared_norm != 0.0f));
+    return comparable(point) && has_score(point.squared_norm);
   }
 
   // The metric's score, or nullopt when the point cannot be scored.
