@@ -256,8 +256,9 @@ PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyDoc_STRVAR(load_doc,
 "load($self, path)\n--\n\n"
 "Replaces the whole store with the contents of a snapshot file.\n\n"
-"The file is read and decoded in full before anything is replaced, so a "
-"load that fails leaves the store as it was.\n\n"
+"The file is decoded in full before anything is replaced, so a load that "
+"fails (a damaged file, bytes after the snapshot's end, Ctrl-C) leaves the "
+"store as it was.\n\n"
 "# Parameters\n"
 "* `path` - Target system path targeting the binary database record file to extract.\n\n"
 "# Errors\n"

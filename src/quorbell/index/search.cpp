@@ -17,7 +17,8 @@ template <class SlotAt>
 std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint64_t limit, Metric metric,
                                         const PointStore& points, const std::string* tenant, std::size_t count,
                                         SlotAt slot_at) {
-  if (limit == 0) return {};
+  // Nothing to score: skip the scorer's setup (the query's norm) too.
+  if (limit == 0 || count == 0) return {};
   TopHits best(metric, limit, count);
   Scorer(metric, query).score_each(
       count,
