@@ -23,7 +23,8 @@ class Scorer {
   Scorer(Metric metric, std::span<const float> query)
       : metric_(metric),
         query_(query),
-        query_norm_(sum_squares(query.data(), query.size())),
+        // Only cosine reads the query's sum of squares.
+        query_norm_(metric == Metric::Cosine ? sum_squares(query.data(), query.size()) : 0.0f),
         query_root_(std::sqrt(query_norm_)) {}
 
   // Whether the point can be scored at all: same length as the query, and
