@@ -78,10 +78,4 @@ const std::string* tenant_of(const Payload* payload) {
   return nullptr;
 }
 
-bool tenant_matches(const Payload* payload, const std::string* tenant) {
-  if (tenant == nullptr) return true;
-  const std::string* own = tenant_of(payload);
-  return own != nullptr && *own == *tenant;
-}
-
 }  // namespace quorbell

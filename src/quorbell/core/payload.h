@@ -67,6 +67,11 @@ const std::string* tenant_of(const Payload* payload);
 // Whether a payload passes the tenant filter: without a tenant everything
 // passes; with one, the payload must hold "tenant_id" as a Keyword or Text
 // byte-equal to it.
-bool tenant_matches(const Payload* payload, const std::string* tenant);
+// Inline: every point a search scores asks, and most searches have no tenant.
+inline bool tenant_matches(const Payload* payload, const std::string* tenant) {
+  if (tenant == nullptr) return true;
+  const std::string* own = tenant_of(payload);
+  return own != nullptr && *own == *tenant;
+}
 
 }  // namespace quorbell

@@ -22,7 +22,7 @@ class TopHits {
   };
 
   TopHits(Metric metric, std::uint64_t limit, std::size_t expected)
-      : metric_(metric), limit_(limit) {
+      : metric_(metric), limit_(limit), cutoff_rank_(limit == 0 ? 0 : kAboveEveryRank) {
     hits_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit, expected)));
   }
 
@@ -30,31 +30,46 @@ class TopHits {
     // Higher scores first turn into lower ranks by negation; distance_rank
     // already ranks -0.0 with 0.0 and every NaN last.
     const float ascending = metric_ == Metric::Euclidean ? score : -score;
-    const Hit hit{(std::uint64_t{distance_rank(ascending)} << 32) | sequence_++, slot, score};
-    if (hits_.size() < limit_) {
-      hits_.push_back(hit);
-      std::push_heap(hits_.begin(), hits_.end(), ahead);
-    } else if (!hits_.empty() && hit.order < hits_.front().order) {
-      std::pop_heap(hits_.begin(), hits_.end(), ahead);
-      hits_.back() = hit;
-      std::push_heap(hits_.begin(), hits_.end(), ahead);
-    }
+    const std::uint64_t rank = distance_rank(ascending);
+    const std::uint32_t sequence = sequence_++;
+    // Most offers of a long scan end here, so this test stays inline.
+    if (rank >= cutoff_rank_) return;
+    keep(Hit{(rank << 32) | sequence, slot, score});
   }
 
   // The kept hits, best first; call once, after the last offer.
   const std::vector<Hit>& sorted() {
-    std::sort_heap(hits_.begin(), hits_.end(), ahead);
+    std::sort_heap(hits_.begin(), hits_.end(), Ahead{});
     return hits_;
   }
 
  private:
+  static constexpr std::uint64_t kAboveEveryRank = std::uint64_t{1} << 32;
+
   // Whether a comes ahead of b. std:: heaps keep the greatest element on
   // top, so the top is the kept hit that comes last, the first to go.
-  static bool ahead(const Hit& a, const Hit& b) { return a.order < b.order; }
+  struct Ahead {
+    bool operator()(const Hit& a, const Hit& b) const { return a.order < b.order; }
+  };
+
+  void keep(const Hit& hit) {
+    if (hits_.size() < limit_) {
+      hits_.push_back(hit);
+    } else {
+      std::pop_heap(hits_.begin(), hits_.end(), Ahead{});
+      hits_.back() = hit;
+    }
+    std::push_heap(hits_.begin(), hits_.end(), Ahead{});
+    // A later offer that ties the last kept hit's rank comes after it.
+    if (hits_.size() == limit_) cutoff_rank_ = hits_.front().order >> 32;
+  }
 
   Metric metric_;
   std::uint64_t limit_;
   std::uint32_t sequence_ = 0;
+  // Offers ranked here or later are not kept: once limit_ hits are kept,
+  // the rank of the one that would go first.
+  std::uint64_t cutoff_rank_;
   std::vector<Hit> hits_;
 };
 
