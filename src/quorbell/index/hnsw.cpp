@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -435,7 +436,11 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
 
   if (entry_point) {
     SearchScratch& scratch = thread_scratch();
-    const Scorer cosine(Metric::Cosine, vector);
+    // The store took the vector's sum of squares as it stored it.
+    const auto stored = points.find(id);
+    const bool same = stored && stored->vector.size() == vector.size() &&
+                      (vector.empty() || std::memcmp(stored->vector.data(), vector.data(), vector.size_bytes()) == 0);
+    const Scorer cosine = same ? Scorer(Metric::Cosine, vector, stored->squared_norm) : Scorer(Metric::Cosine, vector);
     Position current = position_of(*entry_point);
     // Layers above 15 hold no links; a walk there would not move.
     for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
@@ -471,9 +476,13 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
 
 std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const PointStore& points,
                                              const std::string* tenant) const {
+  return search_knn(Scorer(Metric::Cosine, query), points, tenant);
+}
+
+std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointStore& points,
+                                             const std::string* tenant) const {
   if (!entry_point) return {};
   SearchScratch& scratch = thread_scratch();
-  const Scorer cosine(Metric::Cosine, query);
   Position current = position_of(*entry_point);
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
     current = walk(cosine, current, layer, points, tenant, scratch);

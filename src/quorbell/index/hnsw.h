@@ -124,6 +124,9 @@ class HNSWIndex {
   // the order they were found. Requires an entry point.
   std::vector<Candidate> search_knn(std::span<const float> query, const PointStore& points,
                                     const std::string* tenant) const;
+  // The same, given a cosine Scorer of the query.
+  std::vector<Candidate> search_knn(const Scorer& cosine, const PointStore& points,
+                                    const std::string* tenant) const;
 
 #ifdef QUORBELL_TEST_SEAMS
   // Greedy walk on one layer from start: moves to the first neighbour with

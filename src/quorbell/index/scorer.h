@@ -21,11 +21,11 @@ namespace quorbell {
 class Scorer {
  public:
   Scorer(Metric metric, std::span<const float> query)
-      : metric_(metric),
-        query_(query),
-        // Only cosine reads the query's sum of squares.
-        query_norm_(metric == Metric::Cosine ? sum_squares(query.data(), query.size()) : 0.0f),
-        query_root_(std::sqrt(query_norm_)) {}
+      // Only cosine reads the query's sum of squares.
+      : Scorer(metric, query, metric == Metric::Cosine ? sum_squares(query.data(), query.size()) : 0.0f) {}
+  // With the query's sum of squares (sum_squares of query) already taken.
+  Scorer(Metric metric, std::span<const float> query, float query_norm)
+      : metric_(metric), query_(query), query_norm_(query_norm), query_root_(std::sqrt(query_norm_)) {}
 
   // Whether the point can be scored at all: same length as the query, and
   // under cosine a non-empty query (zero magnitudes fail in the score).

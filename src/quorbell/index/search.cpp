@@ -44,7 +44,11 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
   std::vector<SearchHit> hits;
   if (limit == 0) return hits;
   const Scorer scorer(metric, query);
-  for (const Candidate& candidate : index.search_knn(query, points, tenant)) {
+  // A cosine scorer serves the graph too: the query's sum of squares is
+  // taken once.
+  const auto candidates =
+      metric == Metric::Cosine ? index.search_knn(scorer, points, tenant) : index.search_knn(query, points, tenant);
+  for (const Candidate& candidate : candidates) {
     auto point = points.find(candidate.id);
     if (!point || !tenant_matches(point->payload, tenant) || !scorer.scorable(*point)) continue;
     const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(*point);
