@@ -49,15 +49,33 @@ TEST_P(LaneSums, EveryKernelMatchesTheSequentialSums) {
   }
   for (const auto& v : vectors) pointers.push_back(v.data());
 
+  // The same vectors in lane order, with a spare row per block so that a
+  // block is longer than the sums read.
+  const std::size_t blocks = (count + kBlockLanes - 1) / kBlockLanes;
+  const std::size_t block_floats = (length + 1) * kBlockLanes;
+  std::vector<float> rows(blocks * block_floats, 0.0f);
+  for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t i = 0; i < length; ++i) {
+      rows[k / kBlockLanes * block_floats + i * kBlockLanes + k % kBlockLanes] = vectors[k][i];
+    }
+  }
+
   for (const LaneKernels& kernels : supported_lane_kernels()) {
-    std::vector<float> products(count, 1.0f), differences(count, 1.0f);
+    const std::size_t padded = blocks * kBlockLanes;
+    std::vector<float> products(padded, 1.0f), differences(padded, 1.0f);
+    std::vector<float> block_products(padded, 1.0f), block_differences(padded, 1.0f);
     kernels.products(query.data(), pointers.data(), count, length, products.data());
     kernels.squared_differences(query.data(), pointers.data(), count, length, differences.data());
+    kernels.block_products(query.data(), length, rows.data(), block_floats, blocks, block_products.data());
+    kernels.block_squared_differences(query.data(), length, rows.data(), block_floats, blocks,
+                                      block_differences.data());
     for (std::size_t k = 0; k < count; ++k) {
-      EXPECT_TRUE(same_bits(products[k], sum_products(query.data(), pointers[k], length)))
-          << kernels.name << " vector " << k;
-      EXPECT_TRUE(same_bits(differences[k], sum_squared_differences(query.data(), pointers[k], length)))
-          << kernels.name << " vector " << k;
+      const float product = sum_products(query.data(), pointers[k], length);
+      const float difference = sum_squared_differences(query.data(), pointers[k], length);
+      EXPECT_TRUE(same_bits(products[k], product)) << kernels.name << " vector " << k;
+      EXPECT_TRUE(same_bits(differences[k], difference)) << kernels.name << " vector " << k;
+      EXPECT_TRUE(same_bits(block_products[k], product)) << kernels.name << " blocks, vector " << k;
+      EXPECT_TRUE(same_bits(block_differences[k], difference)) << kernels.name << " blocks, vector " << k;
     }
   }
 }
@@ -66,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LaneSums,
                          ::testing::Values(Shape{0, 8}, Shape{1, 0}, Shape{5, 0}, Shape{1, 9}, Shape{2, 3},
                                            Shape{3, 4}, Shape{4, 8}, Shape{5, 5}, Shape{7, 16}, Shape{8, 17},
                                            Shape{9, 31}, Shape{15, 7}, Shape{16, 128}, Shape{17, 133},
-                                           Shape{33, 64}, Shape{70, 20}),
+                                           Shape{33, 64}, Shape{70, 20}, Shape{120, 9}),
                          [](const auto& info) {
                            return std::to_string(info.param.count) + "x" + std::to_string(info.param.length);
                          });

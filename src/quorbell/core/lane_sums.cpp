@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -64,6 +65,39 @@ void sequential_sums(const float* query, const float* const* vectors, std::size_
   for (std::size_t k = 0; k < count; ++k) out[k] = finish_sum<T>(-0.0f, query, vectors[k], 0, length);
 }
 
+// Blocks in lane order, one after another and lane after lane.
+template <Term T>
+void sequential_block_sums(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                           std::size_t count, float* out) {
+  for (std::size_t b = 0; b < count; ++b) {
+    for (std::size_t j = 0; j < kBlockLanes; ++j) {
+      const float* lane = blocks + b * block_floats + j;
+      float sum = -0.0f;
+      for (std::size_t i = 0; i < length; ++i) sum += term<T>(query[i], lane[i * kBlockLanes]);
+      out[b * kBlockLanes + j] = sum;
+    }
+  }
+}
+
+// Runs kernel(group, ...) over the blocks Largest at a time, then in
+// halving groups down to one. Every lane's sum is a chain of additions
+// that waits on itself, so a kernel keeps the adder busy only with several
+// blocks' chains side by side.
+template <std::size_t Largest, class Kernel>
+void run_in_block_groups(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                         std::size_t count, float* out, Kernel kernel) {
+  std::size_t b = 0;
+  const auto run = [&](auto group) {
+    for (; count - b >= group.value; b += group.value) {
+      kernel(group, query, length, blocks + b * block_floats, block_floats, out + b * kBlockLanes);
+    }
+  };
+  run(std::integral_constant<std::size_t, Largest>{});
+  if constexpr (Largest >= 8) run(std::integral_constant<std::size_t, 4>{});
+  if constexpr (Largest >= 4) run(std::integral_constant<std::size_t, 2>{});
+  if constexpr (Largest >= 2) run(std::integral_constant<std::size_t, 1>{});
+}
+
 #if defined(__x86_64__)
 
 // Baseline x86-64: SSE2, four lanes. Each block loads four consecutive
@@ -104,6 +138,31 @@ template <Term T>
 void sse_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
               float* out) {
   run_in_groups<4>(query, vectors, count, length, out, sse_kernel<T, 2>, sse_kernel<T, 1>, finish_sum<T>);
+}
+
+// Blocks in lane order: each row of a block is two registers of four
+// lanes; four blocks (eight chains) fill the sixteen registers.
+template <Term T, std::size_t Blocks>
+void sse_block_kernel(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                      float* out) {
+  __m128 acc[2 * Blocks];
+  for (__m128& a : acc) a = _mm_set1_ps(-0.0f);
+  for (std::size_t i = 0; i < length; ++i) {
+    const __m128 q = _mm_set1_ps(query[i]);
+    for (std::size_t b = 0; b < Blocks; ++b) {
+      const float* row = blocks + b * block_floats + i * kBlockLanes;
+      acc[2 * b] = _mm_add_ps(acc[2 * b], sse_terms<T>(q, row));
+      acc[2 * b + 1] = _mm_add_ps(acc[2 * b + 1], sse_terms<T>(q, row + 4));
+    }
+  }
+  for (std::size_t k = 0; k < 2 * Blocks; ++k) _mm_storeu_ps(out + 4 * k, acc[k]);
+}
+
+template <Term T>
+void sse_block_sums(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                    std::size_t count, float* out) {
+  run_in_block_groups<4>(query, length, blocks, block_floats, count, out,
+                         [](auto group, auto... args) { sse_block_kernel<T, decltype(group)::value>(args...); });
 }
 
 // AVX2, eight lanes, compiled for that instruction set only and entered only
@@ -175,13 +234,38 @@ QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, st
   run_in_groups<8>(query, vectors, count, length, out, avx2_kernel<T, 2>, avx2_kernel<T, 1>, finish_sum<T>);
 }
 
+// Blocks in lane order: a row of a block is one register.
+template <Term T, std::size_t Blocks>
+QUORBELL_AVX2 void avx2_block_kernel(const float* query, std::size_t length, const float* blocks,
+                                     std::size_t block_floats, float* out) {
+  __m256 acc[Blocks];
+  for (__m256& a : acc) a = _mm256_set1_ps(-0.0f);
+  for (std::size_t i = 0; i < length; ++i) {
+    const __m256 q = _mm256_set1_ps(query[i]);
+    for (std::size_t b = 0; b < Blocks; ++b) {
+      acc[b] = _mm256_add_ps(acc[b], avx2_terms<T>(q, _mm256_loadu_ps(blocks + b * block_floats + i * kBlockLanes)));
+    }
+  }
+  for (std::size_t b = 0; b < Blocks; ++b) _mm256_storeu_ps(out + b * kBlockLanes, acc[b]);
+}
+
+template <Term T>
+QUORBELL_AVX2 void avx2_block_sums(const float* query, std::size_t length, const float* blocks,
+                                   std::size_t block_floats, std::size_t count, float* out) {
+  run_in_block_groups<8>(query, length, blocks, block_floats, count, out,
+                         [](auto group, auto... args) { avx2_block_kernel<T, decltype(group)::value>(args...); });
+}
+
 #undef QUORBELL_AVX2
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
-      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>},
-      {"sse2", sse_sums<Term::Product>, sse_sums<Term::SquaredDifference>},
-      {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>},
+      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>,
+       sequential_block_sums<Term::Product>, sequential_block_sums<Term::SquaredDifference>},
+      {"sse2", sse_sums<Term::Product>, sse_sums<Term::SquaredDifference>, sse_block_sums<Term::Product>,
+       sse_block_sums<Term::SquaredDifference>},
+      {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>, avx2_block_sums<Term::Product>,
+       avx2_block_sums<Term::SquaredDifference>},
   };
   __builtin_cpu_init();
   const std::size_t count = __builtin_cpu_supports("avx2") ? 3 : 2;
@@ -192,7 +276,8 @@ std::span<const LaneKernels> detect_kernels() {
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
-      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>},
+      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>,
+       sequential_block_sums<Term::Product>, sequential_block_sums<Term::SquaredDifference>},
   };
   return all;
 }
@@ -219,6 +304,16 @@ void sum_products_lanes(const float* query, const float* const* vectors, std::si
 void sum_squared_differences_lanes(const float* query, const float* const* vectors,
                                    std::size_t count, std::size_t length, float* out) {
   best_kernels().squared_differences(query, vectors, count, length, out);
+}
+
+void sum_products_blocks(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                         std::size_t count, float* out) {
+  best_kernels().block_products(query, length, blocks, block_floats, count, out);
+}
+
+void sum_squared_differences_blocks(const float* query, std::size_t length, const float* blocks,
+                                    std::size_t block_floats, std::size_t count, float* out) {
+  best_kernels().block_squared_differences(query, length, blocks, block_floats, count, out);
 }
 
 }  // namespace quorbell

@@ -42,16 +42,30 @@ void cosines(float* dots, float query_root, const float* norms, std::size_t coun
 }  // namespace
 
 void Scorer::scores(const float* const* vectors, const float* norms, std::size_t count, float* out) const {
+  if (metric_ == Metric::Euclidean) {
+    sum_squared_differences_lanes(query_.data(), vectors, count, query_.size(), out);
+  } else {
+    sum_products_lanes(query_.data(), vectors, count, query_.size(), out);
+  }
+  finish_sums(out, norms, count);
+}
+
+void Scorer::block_sums(const float* blocks, std::size_t block_floats, std::size_t count, float* out) const {
+  if (metric_ == Metric::Euclidean) {
+    sum_squared_differences_blocks(query_.data(), query_.size(), blocks, block_floats, count, out);
+  } else {
+    sum_products_blocks(query_.data(), query_.size(), blocks, block_floats, count, out);
+  }
+}
+
+void Scorer::finish_sums(float* out, const float* norms, std::size_t count) const {
   switch (metric_) {
     case Metric::DotProduct:
-      sum_products_lanes(query_.data(), vectors, count, query_.size(), out);
       return;
     case Metric::Euclidean:
-      sum_squared_differences_lanes(query_.data(), vectors, count, query_.size(), out);
       square_roots(out, count);
       return;
     case Metric::Cosine:
-      sum_products_lanes(query_.data(), vectors, count, query_.size(), out);
       cosines(out, query_root_, norms, count);
       return;
   }

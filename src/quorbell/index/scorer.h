@@ -8,6 +8,7 @@
 // bit-identical to the single-point form.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -15,6 +16,7 @@
 
 #include "core/distance.h"
 #include "core/point_store.h"
+#include "index/scan_blocks.h"
 
 namespace quorbell {
 
@@ -53,6 +55,13 @@ class Scorer {
   template <class PointAt, class Scored>
   void score_each(std::size_t count, PointAt&& point_at, Scored&& scored) const;
 
+  // Calls scored(slot, score) for every slot of the store, in order, whose
+  // point passes keep(point) and can be scored: score_each over the whole
+  // store, summed from its lane-order copy. The copy must mirror the store
+  // and hold vectors of the query's length.
+  template <class Keep, class Scored>
+  void score_blocks(const ScanBlocks& blocks, const PointStore& points, Keep&& keep, Scored&& scored) const;
+
  private:
   static constexpr std::size_t kBatch = 64;
 
@@ -73,6 +82,10 @@ class Scorer {
   // out[j] = the metric's score for vectors[j] with sum of squares
   // norms[j], j < count; meaningless where has_score(norms[j]) is false.
   void scores(const float* const* vectors, const float* norms, std::size_t count, float* out) const;
+  // out[j] = the metric's sum for vector j of `count` blocks in lane order.
+  void block_sums(const float* blocks, std::size_t block_floats, std::size_t count, float* out) const;
+  // Turns the metric's sums in out[j] into its scores, as finish does.
+  void finish_sums(float* out, const float* norms, std::size_t count) const;
   // Whether a comparable point with this sum of squares has a score.
   bool has_score(float norm) const {
     return metric_ != Metric::Cosine || (query_norm_ != 0.0f && norm != 0.0f);
@@ -107,6 +120,25 @@ void Scorer::score_each(std::size_t count, PointAt&& point_at, Scored&& scored) 
     if (++pending == kBatch) flush();
   }
   if (pending > 0) flush();
+}
+
+template <class Keep, class Scored>
+void Scorer::score_blocks(const ScanBlocks& blocks, const PointStore& points, Keep&& keep, Scored&& scored) const {
+  constexpr std::size_t kBlocksPerBatch = kBatch / kBlockLanes;
+  float norms[kBatch];
+  float scores_out[kBatch];
+  for (std::size_t first = 0; first < blocks.block_count(); first += kBlocksPerBatch) {
+    const std::size_t count = std::min(kBlocksPerBatch, blocks.block_count() - first);
+    const std::size_t begin = first * kBlockLanes;
+    const std::size_t end = std::min(points.size(), begin + count * kBlockLanes);
+    block_sums(blocks.block(first), blocks.block_floats(), count, scores_out);
+    for (std::size_t slot = begin; slot < end; ++slot) norms[slot - begin] = points.view(slot).squared_norm;
+    finish_sums(scores_out, norms, end - begin);
+    for (std::size_t slot = begin; slot < end; ++slot) {
+      const PointView point = points.view(slot);
+      if (comparable(point) && has_score(point.squared_norm) && keep(point)) scored(slot, scores_out[slot - begin]);
+    }
+  }
 }
 
 }  // namespace quorbell

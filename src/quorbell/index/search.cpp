@@ -9,6 +9,15 @@ namespace quorbell {
 
 namespace {
 
+// The hits of an exact scan, in hit order, from its best `limit`.
+std::vector<SearchHit> hits_of(TopHits& best, const PointStore& points) {
+  const std::vector<TopHits::Hit>& kept = best.sorted();
+  std::vector<SearchHit> hits;
+  hits.reserve(kept.size());
+  for (const TopHits::Hit& hit : kept) hits.push_back(SearchHit{points.view(hit.slot).id, hit.score});
+  return hits;
+}
+
 // Scores the points at slot_at(0) to slot_at(count - 1), ascending slots,
 // that pass the tenant filter (points that cannot be scored are left out),
 // orders the hits by the metric with ties in store iteration order, and
@@ -27,11 +36,19 @@ std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint6
         return tenant_matches(point.payload, tenant);
       },
       [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
-  const std::vector<TopHits::Hit>& kept = best.sorted();
-  std::vector<SearchHit> hits;
-  hits.reserve(kept.size());
-  for (const TopHits::Hit& hit : kept) hits.push_back(SearchHit{points.view(hit.slot).id, hit.score});
-  return hits;
+  return hits_of(best, points);
+}
+
+// The same scan of the whole store, summed from its lane-order copy.
+std::vector<SearchHit> search_exact_blocks(std::span<const float> query, std::uint64_t limit, Metric metric,
+                                           const PointStore& points, const ScanBlocks& blocks,
+                                           const std::string* tenant) {
+  if (limit == 0 || points.empty()) return {};
+  TopHits best(metric, limit, points.size());
+  Scorer(metric, query).score_blocks(
+      blocks, points, [&](const PointView& point) { return tenant_matches(point.payload, tenant); },
+      [&](std::size_t slot, float score) { best.offer(static_cast<std::uint32_t>(slot), score); });
+  return hits_of(best, points);
 }
 
 // Takes the first `limit` candidates, in cosine order, that are stored,
@@ -62,8 +79,12 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
 }  // namespace
 
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
-                                     const PointStore& points, const HNSWIndex& index, const std::string* tenant) {
+                                     const PointStore& points, const HNSWIndex& index, const ScanBlocks& blocks,
+                                     const std::string* tenant) {
   if (points.size() < GRAPH_THRESHOLD || !index.entry_point) {
+    if (blocks.mirrors(points) && blocks.width() == query.size()) {
+      return search_exact_blocks(query, limit, metric, points, blocks, tenant);
+    }
     return search_exact_knn(query, limit, metric, points, tenant, points.size(),
                             [](std::size_t k) { return static_cast<std::uint32_t>(k); });
   }

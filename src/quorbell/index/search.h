@@ -12,6 +12,7 @@
 #include "core/point_store.h"
 #include "core/search_hit.h"
 #include "index/hnsw.h"
+#include "index/scan_blocks.h"
 
 namespace quorbell {
 
@@ -21,9 +22,10 @@ inline constexpr std::size_t GRAPH_THRESHOLD = 500;
 // The `limit` best hits for the query: an exact scan below GRAPH_THRESHOLD
 // points or without an entry point, else the graph's candidates rescored;
 // a filtered graph search that finds fewer hits than it could is answered
-// by an exact scan of the tenant's points. The caller holds both read
-// locks.
+// by an exact scan of the tenant's points. An exact scan of the whole store
+// sums from `blocks` when they mirror it. The caller holds both read locks.
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
-                                     const PointStore& points, const HNSWIndex& index, const std::string* tenant);
+                                     const PointStore& points, const HNSWIndex& index, const ScanBlocks& blocks,
+                                     const std::string* tenant);
 
 }  // namespace quorbell

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -30,9 +31,12 @@ class TopHits {
     // Higher scores first turn into lower ranks by negation; distance_rank
     // already ranks -0.0 with 0.0 and every NaN last.
     const float ascending = metric_ == Metric::Euclidean ? score : -score;
-    const std::uint64_t rank = distance_rank(ascending);
     const std::uint32_t sequence = sequence_++;
-    // Most offers of a long scan end here, so this test stays inline.
+    // Most offers of a long scan end at one of these two tests, so they
+    // stay inline: a number beyond the last kept one's, then the full rank
+    // (ties, signed zeros, NaNs).
+    if (ascending > cutoff_) return;
+    const std::uint64_t rank = distance_rank(ascending);
     if (rank >= cutoff_rank_) return;
     keep(Hit{(rank << 32) | sequence, slot, score});
   }
@@ -61,7 +65,11 @@ class TopHits {
     }
     std::push_heap(hits_.begin(), hits_.end(), Ahead{});
     // A later offer that ties the last kept hit's rank comes after it.
-    if (hits_.size() == limit_) cutoff_rank_ = hits_.front().order >> 32;
+    if (hits_.size() == limit_) {
+      cutoff_rank_ = hits_.front().order >> 32;
+      // NaN when the last kept is NaN: no number compares beyond it.
+      cutoff_ = metric_ == Metric::Euclidean ? hits_.front().score : -hits_.front().score;
+    }
   }
 
   Metric metric_;
@@ -70,6 +78,8 @@ class TopHits {
   // Offers ranked here or later are not kept: once limit_ hits are kept,
   // the rank of the one that would go first.
   std::uint64_t cutoff_rank_;
+  // The last kept hit's score in ascending form, once limit_ are kept.
+  float cutoff_ = INFINITY;
   std::vector<Hit> hits_;
 };
 

@@ -20,6 +20,7 @@
 #include "core/search_hit.h"
 #include "core/thread_annotations.h"
 #include "index/hnsw.h"
+#include "index/scan_blocks.h"
 #include "storage/poisonable_lock.h"
 
 namespace quorbell {
@@ -56,6 +57,7 @@ class Segment {
     PoisonableLock::WriteGuard index_guard(index_lock_);
     if (!index_guard) return index_guard.error();
     f(points_, index_);
+    scan_blocks_.rebuild(points_);
     return {};
   }
 #endif
@@ -63,6 +65,7 @@ class Segment {
  private:
   mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){"points"};
   PointStore points_ GUARDED_BY(points_lock_);
+  ScanBlocks scan_blocks_ GUARDED_BY(points_lock_);
   mutable PoisonableLock index_lock_{"index"};
   HNSWIndex index_ GUARDED_BY(index_lock_);
 };

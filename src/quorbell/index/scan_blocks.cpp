@@ -1,0 +1,64 @@
+#include "index/scan_blocks.h"
+
+#include <new>
+
+#include "index/search.h"
+
+namespace quorbell {
+
+void ScanBlocks::drop() noexcept {
+  std::vector<float>().swap(rows_);
+  width_ = 0;
+  count_ = 0;
+  kept_ = false;
+}
+
+void ScanBlocks::write(std::uint32_t slot, std::span<const float> vector) {
+  float* lane = rows_.data() + slot / kBlockLanes * block_floats() + slot % kBlockLanes;
+  for (std::size_t i = 0; i < width_; ++i) lane[i * kBlockLanes] = vector[i];
+}
+
+void ScanBlocks::rebuild(const PointStore& points) noexcept {
+  drop();
+  if (points.size() >= GRAPH_THRESHOLD) return;
+  const std::size_t width = points.empty() ? 0 : points.view(0).vector.size();
+  for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
+    if (points.view(slot).vector.size() != width) return;
+  }
+  try {
+    width_ = width;
+    count_ = points.size();
+    rows_.assign(block_count() * block_floats(), 0.0f);
+  } catch (const std::bad_alloc&) {
+    drop();
+    return;
+  }
+  for (std::uint32_t slot = 0; slot < points.size(); ++slot) write(slot, points.view(slot).vector);
+  kept_ = true;
+}
+
+void ScanBlocks::update(const PointStore& points, std::uint32_t slot) noexcept {
+  if (points.size() >= GRAPH_THRESHOLD) {
+    if (kept_) drop();
+    return;
+  }
+  const std::span<const float> vector = points.view(slot).vector;
+  const bool replaced = slot < count_ && points.size() == count_;
+  const bool appended = slot == count_ && points.size() == count_ + 1;
+  if (!kept_ || vector.size() != width_ || !(replaced || appended)) {
+    rebuild(points);
+    return;
+  }
+  if (appended) {
+    try {
+      rows_.resize((count_ + kBlockLanes) / kBlockLanes * block_floats(), 0.0f);
+    } catch (const std::bad_alloc&) {
+      drop();
+      return;
+    }
+    count_ = points.size();
+  }
+  write(slot, vector);
+}
+
+}  // namespace quorbell

@@ -1,0 +1,55 @@
+// A small store's vectors once more, in lane order (core/lane_sums.h): the
+// exact scan then sums eight points at a time with no shuffling, about
+// three times faster than from the vectors where they are stored.
+//
+// The copy is kept only while the store is below GRAPH_THRESHOLD, where
+// every search scans it whole, and while all its vectors have one length:
+// it then costs the vectors' own memory once more, and a store of mixed
+// lengths is scanned the ordinary way. Block b holds slots 8b to 8b + 7 in
+// width() rows; the lanes past the last slot hold zeros, and whatever they
+// sum to is never used.
+//
+// Thread safety: none of its own. The Segment changes it only under its
+// points lock held for writing, and scans read it under that lock held for
+// reading.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/lane_sums.h"
+#include "core/point_store.h"
+
+namespace quorbell {
+
+class ScanBlocks {
+ public:
+  // Whether the copy holds exactly the vectors of this store.
+  bool mirrors(const PointStore& points) const { return kept_ && count_ == points.size(); }
+  // The length of every vector held.
+  std::size_t width() const { return width_; }
+  std::size_t block_count() const { return (count_ + kBlockLanes - 1) / kBlockLanes; }
+  std::size_t block_floats() const { return width_ * kBlockLanes; }
+  const float* block(std::size_t b) const { return rows_.data() + b * block_floats(); }
+
+  // Brings the copy up to date after the vector at slot was stored (added
+  // or replaced). Never fails: the copy is dropped when the store has
+  // grown past the exact scan or memory runs out, and rebuilt by the next
+  // update that can.
+  void update(const PointStore& points, std::uint32_t slot) noexcept;
+  // Copies every vector of the store, as after a load.
+  void rebuild(const PointStore& points) noexcept;
+
+ private:
+  void drop() noexcept;
+  void write(std::uint32_t slot, std::span<const float> vector);
+
+  std::vector<float> rows_;
+  std::size_t width_ = 0;
+  std::size_t count_ = 0;  // slots held
+  bool kept_ = false;
+};
+
+}  // namespace quorbell
