@@ -55,12 +55,12 @@ class Scorer {
   template <class PointAt, class Scored>
   void score_each(std::size_t count, PointAt&& point_at, Scored&& scored) const;
 
-  // Calls scored(slot, score) for every slot of the store, in order, whose
-  // point passes keep(point) and can be scored: score_each over the whole
-  // store, summed from its lane-order copy. The copy must mirror the store
-  // and hold vectors of the query's length.
-  template <class Keep, class Scored>
-  void score_blocks(const ScanBlocks& blocks, const PointStore& points, Keep&& keep, Scored&& scored) const;
+  // Scores the whole store from its lane-order copy, kBatch slots at a
+  // time: calls batch(begin, end, scores) with scores[k] the score of slot
+  // begin + k, meaningful where scorable() holds for its point. The copy
+  // must mirror the store and hold vectors of the query's length.
+  template <class Batch>
+  void score_blocks(const ScanBlocks& blocks, const PointStore& points, Batch&& batch) const;
 
  private:
   static constexpr std::size_t kBatch = 64;
@@ -122,8 +122,8 @@ void Scorer::score_each(std::size_t count, PointAt&& point_at, Scored&& scored) 
   if (pending > 0) flush();
 }
 
-template <class Keep, class Scored>
-void Scorer::score_blocks(const ScanBlocks& blocks, const PointStore& points, Keep&& keep, Scored&& scored) const {
+template <class Batch>
+void Scorer::score_blocks(const ScanBlocks& blocks, const PointStore& points, Batch&& batch) const {
   constexpr std::size_t kBlocksPerBatch = kBatch / kBlockLanes;
   float norms[kBatch];
   float scores_out[kBatch];
@@ -132,12 +132,12 @@ void Scorer::score_blocks(const ScanBlocks& blocks, const PointStore& points, Ke
     const std::size_t begin = first * kBlockLanes;
     const std::size_t end = std::min(points.size(), begin + count * kBlockLanes);
     block_sums(blocks.block(first), blocks.block_floats(), count, scores_out);
-    for (std::size_t slot = begin; slot < end; ++slot) norms[slot - begin] = points.view(slot).squared_norm;
-    finish_sums(scores_out, norms, end - begin);
-    for (std::size_t slot = begin; slot < end; ++slot) {
-      const PointView point = points.view(slot);
-      if (comparable(point) && has_score(point.squared_norm) && keep(point)) scored(slot, scores_out[slot - begin]);
+    // Only cosine reads the points' sums of squares.
+    if (metric_ == Metric::Cosine) {
+      for (std::size_t slot = begin; slot < end; ++slot) norms[slot - begin] = points.view(slot).squared_norm;
     }
+    finish_sums(scores_out, norms, end - begin);
+    batch(begin, end, static_cast<const float*>(scores_out));
   }
 }
 

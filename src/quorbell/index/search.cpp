@@ -45,9 +45,18 @@ std::vector<SearchHit> search_exact_blocks(std::span<const float> query, std::ui
                                            const std::string* tenant) {
   if (limit == 0 || points.empty()) return {};
   TopHits best(metric, limit, points.size());
-  Scorer(metric, query).score_blocks(
-      blocks, points, [&](const PointView& point) { return tenant_matches(point.payload, tenant); },
-      [&](std::size_t slot, float score) { best.offer(static_cast<std::uint32_t>(slot), score); });
+  const Scorer scorer(metric, query);
+  scorer.score_blocks(blocks, points, [&](std::size_t begin, std::size_t end, const float* scores) {
+    for (std::size_t slot = begin; slot < end; ++slot) {
+      const float score = scores[slot - begin];
+      // Most points of a long scan end here, before their record is read.
+      if (!best.may_keep(score)) continue;
+      const PointView point = points.view(static_cast<std::uint32_t>(slot));
+      if (scorer.scorable(point) && tenant_matches(point.payload, tenant)) {
+        best.offer(static_cast<std::uint32_t>(slot), score);
+      }
+    }
+  });
   return hits_of(best, points);
 }
 

@@ -27,16 +27,17 @@ class TopHits {
     hits_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit, expected)));
   }
 
+  // False when an offer of this score would surely not be kept: a quick
+  // test that spares a caller its other work for most points of a scan.
+  bool may_keep(float score) const { return !(ascending(score) > cutoff_); }
+
   void offer(std::uint32_t slot, float score) {
-    // Higher scores first turn into lower ranks by negation; distance_rank
-    // already ranks -0.0 with 0.0 and every NaN last.
-    const float ascending = metric_ == Metric::Euclidean ? score : -score;
     const std::uint32_t sequence = sequence_++;
     // Most offers of a long scan end at one of these two tests, so they
     // stay inline: a number beyond the last kept one's, then the full rank
     // (ties, signed zeros, NaNs).
-    if (ascending > cutoff_) return;
-    const std::uint64_t rank = distance_rank(ascending);
+    if (!may_keep(score)) return;
+    const std::uint64_t rank = distance_rank(ascending(score));
     if (rank >= cutoff_rank_) return;
     keep(Hit{(rank << 32) | sequence, slot, score});
   }
@@ -56,6 +57,10 @@ class TopHits {
     bool operator()(const Hit& a, const Hit& b) const { return a.order < b.order; }
   };
 
+  // Higher scores first turn into lower ranks by negation; distance_rank
+  // already ranks -0.0 with 0.0 and every NaN last.
+  float ascending(float score) const { return metric_ == Metric::Euclidean ? score : -score; }
+
   void keep(const Hit& hit) {
     if (hits_.size() < limit_) {
       hits_.push_back(hit);
@@ -68,7 +73,7 @@ class TopHits {
     if (hits_.size() == limit_) {
       cutoff_rank_ = hits_.front().order >> 32;
       // NaN when the last kept is NaN: no number compares beyond it.
-      cutoff_ = metric_ == Metric::Euclidean ? hits_.front().score : -hits_.front().score;
+      cutoff_ = ascending(hits_.front().score);
     }
   }
 
