@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 namespace quorbell {
@@ -46,21 +47,25 @@ TEST(PointStore, EmptyVectorsAndPresentEmptyPayloads) {
 }
 
 TEST(PointStore, VectorsSurviveGrowthAndCompaction) {
-  PointStore store;
-  // Many replacements with changing lengths force the arena to compact.
-  for (int round = 0; round < 6; ++round) {
-    for (std::uint64_t id = 0; id < 3000; ++id) {
-      std::vector<float> v(static_cast<std::size_t>(100 + (round % 2)), static_cast<float>(id + round));
-      store.upsert(id, v, std::nullopt);
+  // Small vectors stay in small chunks; long ones fill chunks of 2 MiB and
+  // more, which come from the huge-page allocation.
+  for (const auto [count, length] : {std::pair<std::uint64_t, std::size_t>{3000, 100}, {200, 3000}}) {
+    PointStore store;
+    // Many replacements with changing lengths force the arena to compact.
+    for (int round = 0; round < 6; ++round) {
+      for (std::uint64_t id = 0; id < count; ++id) {
+        std::vector<float> v(length + static_cast<std::size_t>(round % 2), static_cast<float>(id + round));
+        store.upsert(id, v, std::nullopt);
+      }
     }
-  }
-  ASSERT_EQ(store.size(), 3000u);
-  for (std::uint64_t id = 0; id < 3000; id += 333) {
-    auto point = store.find(id);
-    ASSERT_TRUE(point.has_value());
-    EXPECT_EQ(point->vector.size(), 101u);
-    EXPECT_EQ(point->vector.front(), static_cast<float>(id + 5));
-    EXPECT_EQ(point->vector.back(), static_cast<float>(id + 5));
+    ASSERT_EQ(store.size(), count);
+    for (std::uint64_t id = 0; id < count; id += 37) {
+      auto point = store.find(id);
+      ASSERT_TRUE(point.has_value());
+      EXPECT_EQ(point->vector.size(), length + 1);
+      EXPECT_EQ(point->vector.front(), static_cast<float>(id + 5));
+      EXPECT_EQ(point->vector.back(), static_cast<float>(id + 5));
+    }
   }
 }
 

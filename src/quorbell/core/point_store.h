@@ -21,6 +21,7 @@
 #include "core/id_slot_map.h"
 #include "core/payload.h"
 #include "core/tenant_slots.h"
+#include "core/vector_chunk.h"
 
 namespace quorbell {
 
@@ -118,7 +119,7 @@ class PointStore {
   std::vector<Record> records_;
   ForeignIds foreign_ids_;
   TenantSlots tenants_;
-  std::vector<std::unique_ptr<float[]>> chunks_;
+  std::vector<VectorChunk> chunks_;
   std::size_t chunk_used_ = 0;      // components used in chunks_.back()
   std::size_t chunk_capacity_ = 0;  // components in chunks_.back()
   std::size_t live_components_ = 0;
