@@ -262,10 +262,8 @@ void HNSWIndex::Loader::finish_node() {
   upper.compact_if_wasteful();
 }
 
-std::optional<PointView> HNSWIndex::point_at(const Position& position, const PointStore& points) const {
+std::optional<PointView> HNSWIndex::find_point(const Position& position, const PointStore& points) const {
   if (position.slot == kNoSlot) return points.find(position.id);
-  const std::uint32_t guess = point_hint(position.slot);
-  if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
   const auto found = points.slot_of(position.id);
   if (!found) return std::nullopt;
   std::atomic_ref<std::uint32_t>(slots_[position.slot].point_hint).store(*found, std::memory_order_relaxed);

@@ -210,7 +210,18 @@ class HNSWIndex {
   std::uint32_t point_hint(std::uint32_t slot) const {
     return std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
   }
-  std::optional<PointView> point_at(const Position& position, const PointStore& points) const;
+  // The point stored under the position's id, found through the slot's
+  // hint when that is still right (nearly always: this runs for every
+  // neighbour a walk looks at).
+  std::optional<PointView> point_at(const Position& position, const PointStore& points) const {
+    if (position.slot != kNoSlot) {
+      const std::uint32_t guess = point_hint(position.slot);
+      if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
+    }
+    return find_point(position, points);
+  }
+  // point_at without a right hint: looks the id up and repairs the hint.
+  std::optional<PointView> find_point(const Position& position, const PointStore& points) const;
   // Starts loading what gather reads first for the ids of a list.
   void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
                              const VisitedSet* visited) const;
