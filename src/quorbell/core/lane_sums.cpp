@@ -32,6 +32,23 @@ float finish_sum(float sum, const float* query, const float* vector, std::size_t
   return sum;
 }
 
+// Sums up to `Width` vectors: a lone one directly, more with a kernel that
+// fills `Width` lanes, the spare ones repeating a real vector and discarded.
+template <std::size_t Width, class Kernel>
+void run_padded(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                float* out, Kernel kernel,
+                float (*single)(float, const float*, const float*, std::size_t, std::size_t)) {
+  if (count == 1) {
+    out[0] = single(-0.0f, query, vectors[0], 0, length);
+  } else if (count > 1) {
+    std::array<const float*, Width> padded;
+    std::array<float, Width> sums;
+    for (std::size_t j = 0; j < Width; ++j) padded[j] = vectors[std::min(j, count - 1)];
+    kernel(query, padded.data(), length, sums.data());
+    std::copy_n(sums.begin(), count, out);
+  }
+}
+
 // Runs a kernel that fills exactly `Width * Groups` lanes over the whole
 // batch: full rounds of two groups, then one, then a padded last group whose
 // spare lanes repeat a real vector and are discarded. A lone vector is
@@ -46,16 +63,7 @@ void run_in_groups(const float* query, const float* const* vectors, std::size_t 
     one_group(query, vectors + k, length, out + k);
     k += Width;
   }
-  const std::size_t rest = count - k;
-  if (rest == 1) {
-    out[k] = single(-0.0f, query, vectors[k], 0, length);
-  } else if (rest > 1) {
-    std::array<const float*, Width> padded;
-    std::array<float, Width> sums;
-    for (std::size_t j = 0; j < Width; ++j) padded[j] = vectors[k + std::min(j, rest - 1)];
-    one_group(query, padded.data(), length, sums.data());
-    std::copy_n(sums.begin(), rest, out + k);
-  }
+  run_padded<Width>(query, vectors + k, count - k, length, out + k, one_group, single);
 }
 
 // Portable implementation: one vector after another.
@@ -228,9 +236,37 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
   for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
 }
 
+// Four vectors, one per lane of a 128-bit sum. Each register holds eight
+// consecutive elements of one vector, so a block needs four loads; after
+// the transposition of both halves, the low halves hold elements i to
+// i + 3 and the high halves elements i + 4 to i + 7, added in that order.
+// Half the loads and shuffles of the eight-lane kernel: the batches of a
+// graph walk's step are mostly this small.
+template <Term T>
+QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vectors, std::size_t length,
+                                    float* out) {
+  constexpr std::size_t W = 8, Lanes = 4;
+  __m128 acc = _mm_set1_ps(-0.0f);
+  const std::size_t blocked = length / W * W;
+  for (std::size_t i = 0; i < blocked; i += W) {
+    const __m256 q = _mm256_loadu_ps(query + i);
+    __m256 r[Lanes];
+    for (std::size_t j = 0; j < Lanes; ++j) r[j] = avx2_terms<T>(q, _mm256_loadu_ps(vectors[j] + i));
+    avx2_transpose_halves(r);
+    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_castps256_ps128(r[j]));
+    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_extractf128_ps(r[j], 1));
+  }
+  _mm_storeu_ps(out, acc);
+  for (std::size_t k = 0; k < Lanes; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
+}
+
 template <Term T>
 QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, std::size_t count,
                              std::size_t length, float* out) {
+  if (count <= 4) {
+    run_padded<4>(query, vectors, count, length, out, avx2_quad_kernel<T>, finish_sum<T>);
+    return;
+  }
   run_in_groups<8>(query, vectors, count, length, out, avx2_kernel<T, 2>, avx2_kernel<T, 1>, finish_sum<T>);
 }
 
