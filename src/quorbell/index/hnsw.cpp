@@ -308,17 +308,20 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
   scratch.distances.resize(scratch.views.size());
 }
 
-HNSWIndex::Position HNSWIndex::walk(const Scorer& cosine, Position start, std::uint64_t layer,
-                                    const PointStore& points, const std::string* tenant,
-                                    SearchScratch& scratch) const {
-  float best = FLOAT_MAX;
-  if (const auto point = point_at(start, points)) best = graph_distance(cosine, *point);
+HNSWIndex::Stop HNSWIndex::stop_at(const Scorer& cosine, Position position, const PointStore& points) const {
+  const auto point = point_at(position, points);
+  return Stop{position, point ? graph_distance(cosine, *point) : FLOAT_MAX};
+}
+
+HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
+                                const std::string* tenant, SearchScratch& scratch) const {
   if (node_count_ == 0 || layer >= MAX_LAYERS) return start;
-  Position current = start;
+  float best = start.distance;
+  Position current = start.position;
   for (;;) {
-    if (!is_node(current.slot)) return current;
+    if (!is_node(current.slot)) return Stop{current, best};
     const auto list = links(current.slot, layer);
-    if (list.empty() || points.empty()) return current;
+    if (list.empty() || points.empty()) return Stop{current, best};
     gather(list, points, tenant, nullptr, scratch);
     graph_distances(cosine, scratch.views, scratch.distances.data());
     // The first strictly closer neighbour in list order wins; a tie or a
@@ -330,7 +333,7 @@ HNSWIndex::Position HNSWIndex::walk(const Scorer& cosine, Position start, std::u
         next = scratch.view_slots[k];
       }
     }
-    if (next == kNoSlot) return current;
+    if (next == kNoSlot) return Stop{current, best};
     current = Position{slots_[next].key, next};
   }
 }
@@ -339,7 +342,9 @@ HNSWIndex::Position HNSWIndex::walk(const Scorer& cosine, Position start, std::u
 std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_t start,
                                       std::uint64_t layer, const PointStore& points,
                                       const std::string* tenant) const {
-  return walk(Scorer(Metric::Cosine, query), position_of(start), layer, points, tenant, thread_scratch()).id;
+  const Scorer cosine(Metric::Cosine, query);
+  return walk(cosine, stop_at(cosine, position_of(start), points), layer, points, tenant, thread_scratch())
+      .position.id;
 }
 #endif
 
@@ -439,14 +444,15 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
     const bool same = stored && stored->vector.size() == vector.size() &&
                       (vector.empty() || std::memcmp(stored->vector.data(), vector.data(), vector.size_bytes()) == 0);
     const Scorer cosine = same ? Scorer(Metric::Cosine, vector, stored->squared_norm) : Scorer(Metric::Cosine, vector);
-    Position current = position_of(*entry_point);
+    Stop stop = stop_at(cosine, position_of(*entry_point), points);
     // Layers above 15 hold no links; a walk there would not move.
     for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
-      current = walk(cosine, current, layer, points, nullptr, scratch);
+      stop = walk(cosine, stop, layer, points, nullptr, scratch);
     }
     const std::uint64_t top = std::min(level, max_level);
     for (std::uint64_t layer = top + 1; layer-- > 0;) {
-      current = walk(cosine, current, layer, points, nullptr, scratch);
+      stop = walk(cosine, stop, layer, points, nullptr, scratch);
+      Position& current = stop.position;
       if (reinsert) {
         relink(existing, current, layer, log);
         continue;
@@ -481,12 +487,12 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
                                              const std::string* tenant) const {
   if (!entry_point) return {};
   SearchScratch& scratch = thread_scratch();
-  Position current = position_of(*entry_point);
+  Stop stop = stop_at(cosine, position_of(*entry_point), points);
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
-    current = walk(cosine, current, layer, points, tenant, scratch);
+    stop = walk(cosine, stop, layer, points, tenant, scratch);
   }
-  const auto start = point_at(current, points);
-  if (!start) return {};
+  const Position current = stop.position;
+  if (!point_at(current, points)) return {};
 
   // The start pair is admitted whatever the filter says of it.
   VisitedSet& visited = scratch.visited;
@@ -496,7 +502,7 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
   candidates.clear();
   results.clear();
   std::uint32_t sequence = 0;
-  const RankedSlot first = ranked_slot(graph_distance(cosine, *start), sequence++, current.slot);
+  const RankedSlot first = ranked_slot(stop.distance, sequence++, current.slot);
   candidates.push(first);
   results.append(first);
   if (current.slot != kNoSlot && examinable(current.id)) visited.test_and_mark(current.slot);

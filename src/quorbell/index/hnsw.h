@@ -230,8 +230,16 @@ class HNSWIndex {
   // or already marked, marking each before it is tested further.
   void gather(std::span<const std::uint32_t> list, const PointStore& points,
               const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const;
-  Position walk(const Scorer& cosine, Position start, std::uint64_t layer,
-                const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
+  // Where a walk stands: the position and the distance of its point
+  // (FLOAT_MAX when the store has none). Each walk starts where the one
+  // above ended, with the distance that walk already computed.
+  struct Stop {
+    Position position;
+    float distance;
+  };
+  Stop stop_at(const Scorer& cosine, Position position, const PointStore& points) const;
+  Stop walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
+            const std::string* tenant, SearchScratch& scratch) const;
 
   // The id stored at a slot, for the id map's lookups.
   struct KeyAt {
