@@ -60,10 +60,9 @@ TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
     ++sequence;
     candidates.push(pair);
     candidate_model.push_back(pair);
-    results.append(pair);
+    results.append_bounded(pair, bound);
     result_model.push_back(pair);
     if (result_model.size() > bound) {
-      results.remove_last();
       stable_sort_pairs(result_model);
       result_model.pop_back();
     }

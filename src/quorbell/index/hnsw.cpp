@@ -529,8 +529,7 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
       if (!(distance < worst) && results.size() >= ef_search) continue;
       const RankedSlot pair = ranked_slot(distance, sequence++, scratch.view_slots[k]);
       candidates.push(pair);
-      results.append(pair);
-      if (results.size() > ef_search) results.remove_last();
+      results.append_bounded(pair, ef_search);
     }
   }
 

@@ -43,7 +43,11 @@ void ResultList::append(RankedSlot pair) {
   }
   numbers_.push_back(pair);
   std::push_heap(numbers_.begin(), numbers_.end(), comes_ahead);
-  if (!tail_has_number_ || !(tail_largest_ > pair.distance)) tail_largest_ = pair.distance;
+  note_number(pair.distance);
+}
+
+void ResultList::note_number(float distance) {
+  if (!tail_has_number_ || !(tail_largest_ > distance)) tail_largest_ = distance;
   tail_has_number_ = true;
 }
 
@@ -56,6 +60,28 @@ void ResultList::remove_last() {
   }
   std::pop_heap(numbers_.begin(), numbers_.end(), comes_ahead);
   numbers_.pop_back();
+}
+
+void ResultList::append_bounded(RankedSlot pair, std::size_t bound) {
+  const bool full_of_numbers = nans_.empty() && !numbers_.empty() && numbers_.size() == bound;
+  if (!full_of_numbers || std::isnan(pair.distance) || !ranks_ahead(pair, numbers_.front())) {
+    append(pair);
+    if (size() > bound) remove_last();
+    return;
+  }
+  // The usual case in a full list: the pair ousts the last one. It takes
+  // the last one's place at the top and sinks, one pass down the heap
+  // instead of one up and one down; the kept pairs are the same.
+  note_number(pair.distance);
+  const std::size_t count = numbers_.size();
+  std::size_t at = 0;
+  for (std::size_t child = 1; child < count; child = 2 * at + 1) {
+    if (child + 1 < count && comes_ahead(numbers_[child], numbers_[child + 1])) ++child;
+    if (!comes_ahead(pair, numbers_[child])) break;
+    numbers_[at] = numbers_[child];
+    at = child;
+  }
+  numbers_[at] = pair;
 }
 
 void ResultList::drain_sorted(std::vector<RankedSlot>& out) {

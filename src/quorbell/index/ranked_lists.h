@@ -79,10 +79,15 @@ class ResultList {
   void append(RankedSlot pair);
   // Sorts the list and removes its last pair.
   void remove_last();
+  // append, then remove_last while the list holds more than `bound` pairs.
+  void append_bounded(RankedSlot pair, std::size_t bound);
   // The whole list in sorted order; leaves this list empty.
   void drain_sorted(std::vector<RankedSlot>& out);
 
  private:
+  // Counts a number appended as the latest after the last NaN.
+  void note_number(float distance);
+
   std::vector<RankedSlot> numbers_;  // heap, the last pair in list order on top
   std::vector<RankedSlot> nans_;     // in the order they were added
   // Largest distance appended after the last NaN; absent when none was.
