@@ -16,6 +16,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/large_arrays.h"
+
 namespace quorbell {
 
 class IdSlotMap {
@@ -94,7 +96,7 @@ class IdSlotMap {
   // allocating can fail, and it comes before the old table is let go.
   template <class KeyOf>
   void rehash(std::size_t capacity, const KeyOf& key_of) {
-    std::vector<Entry> fresh;
+    LargeVector<Entry> fresh;
     fresh.reserve(capacity);
     entries_ = std::move(fresh);
     entries_.assign(capacity, Entry{kEmpty, 0});
@@ -102,7 +104,7 @@ class IdSlotMap {
     for (std::uint32_t slot = 0; slot < count_; ++slot) place(hash(key_of(slot)), slot);
   }
 
-  std::vector<Entry> entries_;
+  LargeVector<Entry> entries_;
   std::size_t mask_ = 0;
   std::size_t count_ = 0;
   std::uint64_t seed_;

@@ -21,7 +21,7 @@ float* PointStore::allocate(std::size_t length) {
   if (chunks_.empty() || chunk_capacity_ - chunk_used_ < length) {
     std::size_t next = chunks_.empty() ? kFirstChunk : std::min(chunk_capacity_ * 2, kLargestChunk);
     next = std::max(next, length);
-    chunks_.push_back(allocate_vector_chunk(next));
+    chunks_.push_back(allocate_floats(next));
     chunk_capacity_ = next;
     chunk_used_ = 0;
   }
@@ -128,7 +128,7 @@ void PointStore::reserve(std::size_t points, std::size_t components) {
   records_.reserve(records_.size() + points);
   slots_.reserve(records_.size() + points, key_of());
   if (components > chunk_capacity_ - chunk_used_ && components > 0) {
-    chunks_.push_back(allocate_vector_chunk(components));
+    chunks_.push_back(allocate_floats(components));
     chunk_capacity_ = components;
     chunk_used_ = 0;
   }
@@ -137,7 +137,7 @@ void PointStore::reserve(std::size_t points, std::size_t components) {
 // Copies every live vector into one fresh chunk, dropping the space that
 // replaced vectors left behind.
 void PointStore::compact() {
-  VectorChunk fresh = allocate_vector_chunk(std::max<std::size_t>(live_components_, 1));
+  FloatRun fresh = allocate_floats(std::max<std::size_t>(live_components_, 1));
   std::size_t used = 0;
   for (Record& r : records_) {
     if (r.length == 0) continue;

@@ -19,9 +19,9 @@
 
 #include "core/foreign_ids.h"
 #include "core/id_slot_map.h"
+#include "core/large_arrays.h"
 #include "core/payload.h"
 #include "core/tenant_slots.h"
-#include "core/vector_chunk.h"
 
 namespace quorbell {
 
@@ -116,10 +116,10 @@ class PointStore {
   void compact();
 
   IdSlotMap slots_;
-  std::vector<Record> records_;
+  LargeVector<Record> records_;
   ForeignIds foreign_ids_;
   TenantSlots tenants_;
-  std::vector<VectorChunk> chunks_;
+  std::vector<FloatRun> chunks_;
   std::size_t chunk_used_ = 0;      // components used in chunks_.back()
   std::size_t chunk_capacity_ = 0;  // components in chunks_.back()
   std::size_t live_components_ = 0;

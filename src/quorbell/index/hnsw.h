@@ -28,6 +28,7 @@
 
 #include "core/foreign_ids.h"
 #include "core/id_slot_map.h"
+#include "core/large_arrays.h"
 #include "core/point_store.h"
 #include "index/link_lists.h"
 
@@ -249,7 +250,7 @@ class HNSWIndex {
   KeyAt key_of() const { return KeyAt{this}; }
 
   IdSlotMap slot_of_;
-  std::vector<SlotInfo> slots_;
+  LargeVector<SlotInfo> slots_;
   LinkLists base_;   // layer 0, one list per slot up to the last node's
   LinkLists upper_;  // layers 1 and up, one list per node that has any
   std::size_t node_count_ = 0;

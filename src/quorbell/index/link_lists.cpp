@@ -114,7 +114,7 @@ void LinkLists::clear(std::size_t index) noexcept {
 
 void LinkLists::compact_if_wasteful() noexcept {
   if (abandoned_ < kCompactionFloor || abandoned_ * 2 < pool_.size()) return;
-  std::vector<std::uint32_t> fresh;
+  LargeVector<std::uint32_t> fresh;
   try {
     fresh.reserve(pool_.size() - abandoned_);
   } catch (const std::bad_alloc&) {

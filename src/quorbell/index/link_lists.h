@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "core/large_arrays.h"
+
 namespace quorbell {
 
 class LinkLists {
@@ -75,8 +77,8 @@ class LinkLists {
   // Counts a pooled list's run as abandoned (the list is about to leave it).
   void release_run(Head& head);
 
-  std::vector<Head> heads_;
-  std::vector<std::uint32_t> pool_;
+  LargeVector<Head> heads_;
+  LargeVector<std::uint32_t> pool_;
   std::size_t abandoned_ = 0;  // pool entries no list owns any more
 };
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/large_arrays.h"
+
 namespace quorbell {
 
 class VisitedSet {
@@ -29,7 +31,7 @@ class VisitedSet {
   }
 
  private:
-  std::vector<std::uint16_t> cells_;
+  LargeVector<std::uint16_t> cells_;
   std::uint16_t epoch_ = 0;
 };
 
