@@ -439,7 +439,9 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
 
   if (entry_point) {
     SearchScratch& scratch = thread_scratch();
-    // The store took the vector's sum of squares as it stored it.
+    // The store took the vector's sum of squares as it stored it; only a
+    // store that holds something else under id (tests build such) needs it
+    // taken again.
     const auto stored = points.find(id);
     const bool same = stored && stored->vector.size() == vector.size() &&
                       (vector.empty() || std::memcmp(stored->vector.data(), vector.data(), vector.size_bytes()) == 0);
