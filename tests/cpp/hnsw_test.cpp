@@ -91,7 +91,7 @@ class Graph : public ::testing::Test {
   // Point upsert followed by graph insert, as the segment does.
   void upsert(std::uint64_t id, const Vec& vector) {
     point(id, vector);
-    index.insert(id, vector, points);
+    index.insert(id, points);
   }
   Ids knn_ids(const Vec& query, const std::string* tenant = nullptr) const {
     Ids ids;
@@ -504,7 +504,7 @@ TEST_F(Graph, PutNodeRoundTripsAnyState) {
       point(1000 + key, Vec{1, 0});
       index.entry_point = key;
       index.max_level = 15;
-      index.insert(1000 + key, Vec{1, 0}, points);
+      index.insert(1000 + key, points);
     }
   }
   for (std::uint64_t key = 0; key < expected.size(); ++key) index.put_node(key, expected[key]);
@@ -545,7 +545,7 @@ TEST(GraphAgainstExact, DistancesAreTheExactOnes) {
     Vec v(24);
     for (float& x : v) x = normal(rng);
     points.upsert(id, v, std::nullopt);
-    index.insert(id, v, points);
+    index.insert(id, points);
     vectors.push_back(std::move(v));
   }
   for (int q = 0; q < 40; ++q) {

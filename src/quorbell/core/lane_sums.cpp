@@ -87,6 +87,11 @@ void sequential_block_sums(const float* query, std::size_t length, const float* 
   }
 }
 
+// The portable kernels, which every build has.
+constexpr LaneKernels kSequential{"sequential", sequential_sums<Term::Product>,
+                                  sequential_sums<Term::SquaredDifference>, sequential_block_sums<Term::Product>,
+                                  sequential_block_sums<Term::SquaredDifference>};
+
 // Runs kernel(group, ...) over the blocks Largest at a time, then in
 // halving groups down to one. Every lane's sum is a chain of additions
 // that waits on itself, so a kernel keeps the adder busy only with several
@@ -296,8 +301,7 @@ QUORBELL_AVX2 void avx2_block_sums(const float* query, std::size_t length, const
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
-      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>,
-       sequential_block_sums<Term::Product>, sequential_block_sums<Term::SquaredDifference>},
+      kSequential,
       {"sse2", sse_sums<Term::Product>, sse_sums<Term::SquaredDifference>, sse_block_sums<Term::Product>,
        sse_block_sums<Term::SquaredDifference>},
       {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>, avx2_block_sums<Term::Product>,
@@ -312,8 +316,7 @@ std::span<const LaneKernels> detect_kernels() {
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
-      {"sequential", sequential_sums<Term::Product>, sequential_sums<Term::SquaredDifference>,
-       sequential_block_sums<Term::Product>, sequential_block_sums<Term::SquaredDifference>},
+      kSequential,
   };
   return all;
 }

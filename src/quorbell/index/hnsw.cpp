@@ -4,7 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -420,17 +419,19 @@ void HNSWIndex::relink(std::uint32_t self, Position current, std::uint64_t layer
   }
 }
 
-void HNSWIndex::insert(std::uint64_t id, std::span<const float> vector, const PointStore& points) {
+void HNSWIndex::insert(std::uint64_t id, const PointStore& points) {
+  const auto slot = points.slot_of(id);
+  if (!slot) return;
   InsertLog log{entry_point, max_level, node_count_, largest_node_key_, {}};
   try {
-    link(id, vector, points, log);
+    link(id, *slot, points, log);
   } catch (...) {
     roll_back(id, log);
     throw;
   }
 }
 
-void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const PointStore& points, InsertLog& log) {
+void HNSWIndex::link(std::uint64_t id, std::uint32_t point_slot, const PointStore& points, InsertLog& log) {
   const std::uint64_t level = random_level();
   const std::uint32_t existing = position_of(id).slot;
   const bool reinsert = is_node(existing);
@@ -439,13 +440,8 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
 
   if (entry_point) {
     SearchScratch& scratch = thread_scratch();
-    // The store took the vector's sum of squares as it stored it; only a
-    // store that holds something else under id (tests build such) needs it
-    // taken again.
-    const auto stored = points.find(id);
-    const bool same = stored && stored->vector.size() == vector.size() &&
-                      (vector.empty() || std::memcmp(stored->vector.data(), vector.data(), vector.size_bytes()) == 0);
-    const Scorer cosine = same ? Scorer(Metric::Cosine, vector, stored->squared_norm) : Scorer(Metric::Cosine, vector);
+    const PointView point = points.view(point_slot);
+    const Scorer cosine(Metric::Cosine, point.vector, point.squared_norm);
     Stop stop = stop_at(cosine, position_of(*entry_point), points);
     // Layers above 15 hold no links; a walk there would not move.
     for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
@@ -477,7 +473,7 @@ void HNSWIndex::link(std::uint64_t id, std::span<const float> vector, const Poin
     max_level = level;
     entry_point = id;
   }
-  if (auto point = points.slot_of(id)) slots_[slot_for(id)].point_hint = *point;
+  slots_[slot_for(id)].point_hint = point_slot;
 }
 
 std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const PointStore& points,

@@ -115,11 +115,12 @@ class HNSWIndex {
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
 
-  // Links the point just stored under id into the graph. An id that
-  // already has a node keeps its lists and gains only new links (see
-  // relink). When an allocation fails (std::bad_alloc), the graph is left
-  // exactly as it was.
-  void insert(std::uint64_t id, std::span<const float> vector, const PointStore& points);
+  // Links the point just stored under id into the graph, measuring with
+  // the vector and sum of squares the store keeps for it (an id the store
+  // lacks changes nothing). An id that already has a node keeps its lists
+  // and gains only new links (see relink). When an allocation fails
+  // (std::bad_alloc), the graph is left exactly as it was.
+  void insert(std::uint64_t id, const PointStore& points);
 
   // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
   // the order they were found. Requires an entry point.
@@ -200,7 +201,8 @@ class HNSWIndex {
   struct InsertLog;
   void relink(std::uint32_t self, Position current, std::uint64_t layer, InsertLog& log);
   // insert() without its rollback.
-  void link(std::uint64_t id, std::span<const float> vector, const PointStore& points, InsertLog& log);
+  // point_slot: where the store keeps the point.
+  void link(std::uint64_t id, std::uint32_t point_slot, const PointStore& points, InsertLog& log);
   void append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, InsertLog& log);
   // Takes back what a failed insert of id changed, as far as log records.
   void roll_back(std::uint64_t id, const InsertLog& log) noexcept;
