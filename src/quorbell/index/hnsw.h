@@ -1,16 +1,10 @@
-// Hierarchical navigable small-world graph over point ids.
+// Hierarchical navigable small-world graph over point ids: the algorithm.
 //
-// The graph stores ids and links only and always measures cosine distance,
-// reading vectors from the point store it is handed. Insertion adds one
-// link per layer, to where a greedy walk ends, plus a link back while the
-// target's list is shorter than `m`. Only the base layer is searched
-// best-first, bounded by `ef_search`.
-//
-// Layout: every id the graph knows (node keys and linked ids, which may
-// lack a node) has a dense slot; links are stored as slots in flat lists, so
-// a walk follows them without hashing. Nothing here depends on a particular
-// point store: points are found by id, through a per-slot hint that is
-// checked on every use and repaired when stale.
+// The graph stores ids and links only (index/graph_nodes.h) and always
+// measures cosine distance, reading vectors from the point store it is
+// handed. Insertion adds one link per layer, to where a greedy walk ends,
+// plus a link back while the target's list is shorter than `m`. Only the
+// base layer is searched best-first, bounded by `ef_search`.
 //
 // Thread safety: the index has no lock of its own. Const methods may run
 // concurrently with each other (their scratch state is per thread); insert
@@ -18,31 +12,16 @@
 // `index` lock, and holds the point store's lock for as long.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "core/foreign_ids.h"
-#include "core/id_slot_map.h"
-#include "core/large_arrays.h"
 #include "core/point_store.h"
-#include "index/link_lists.h"
+#include "index/graph_nodes.h"
 
 namespace quorbell {
-
-inline constexpr std::uint64_t MAX_LAYERS = 16;
-
-// One node in exchange form: its own id and its 16 lists of linked ids,
-// layer 0 first.
-struct HNSWNode {
-  std::uint64_t id = 0;
-  std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
-  bool operator==(const HNSWNode&) const = default;
-};
 
 // A candidate of the graph query: cosine distance and point id.
 struct Candidate {
@@ -71,46 +50,24 @@ class HNSWIndex {
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
 
-  std::size_t node_count() const { return node_count_; }
+  std::size_t node_count() const { return nodes_.node_count(); }
   // The node stored under key, in exchange form.
-  std::optional<HNSWNode> node(std::uint64_t key) const;
+  std::optional<HNSWNode> node(std::uint64_t key) const { return nodes_.node(key); }
   // Calls f(key, node) for every node, in an unspecified order.
   template <class F>
-  void for_each_node(F&& f) const;
+  void for_each_node(F&& f) const {
+    nodes_.for_each_node(f);
+  }
   // Stores node under key, replacing any node there, as a load would. For
   // tests that build states directly, so nothing is checked: the node's id
   // may differ from key and links may name any id.
-  void put_node(std::uint64_t key, const HNSWNode& node);
+  void put_node(std::uint64_t key, const HNSWNode& node) { nodes_.put_node(key, node); }
 
-  // Fills the index with a snapshot's nodes, each list built in place from
-  // the ids as they are decoded, so a load needs little memory beyond the
-  // graph's own. A node's lists come in layer order, 0 to 15. A node left
-  // unfinished (the decoding failed) leaves the index fit only to be
-  // dropped.
-  class Loader {
-   public:
-    explicit Loader(HNSWIndex& index) : index_(index) {}
-    // Starts the node stored under key, replacing any node there.
-    void begin_node(std::uint64_t key, std::uint64_t node_id);
-    // Starts the next layer's list, with room for `expected` ids.
-    void begin_list(std::size_t expected);
-    void add(std::uint64_t id);
-    void finish_node();
-
-   private:
-    LinkLists& lists() { return layer_ == 0 ? index_.base_ : index_.upper_; }
-
-    HNSWIndex& index_;
-    std::uint32_t slot_ = 0;
-    std::size_t lists_begun_ = 0;
-    std::uint64_t layer_ = 0;  // of the list being read
-    // Where each list's ids begin in its pool's tail; [16] is where the
-    // upper layers' ids end.
-    std::array<std::size_t, MAX_LAYERS + 1> begins_{};
-  };
-
+  using Loader = GraphNodes::Loader;
+  // A loader that fills this index with a snapshot's nodes.
+  Loader loader() { return Loader(nodes_); }
   // Room for this many more nodes, before a load adds them.
-  void reserve_nodes(std::size_t count);
+  void reserve_nodes(std::size_t count) { nodes_.reserve_nodes(count); }
 
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
@@ -138,61 +95,9 @@ class HNSWIndex {
 #endif
 
  private:
-  static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
-  // SlotInfo::upper_lists of an id that has no node. A node's value packs
-  // the index in upper_ of the one list that holds its layers 1 to top
-  // above 4 bits that hold top (0 to 15; 0: no upper layers, no list).
-  static constexpr std::uint32_t kNotANode = 0xFFFFFFFFu;
-  static constexpr std::uint32_t kNoUpperLists = 0;
-  static constexpr std::size_t kUpperListsLimit = std::size_t{1} << 28;
-  static std::uint32_t upper_top(std::uint32_t packed) { return packed & 0xFu; }
-  static std::size_t upper_index(std::uint32_t packed) { return packed >> 4; }
-  // One layer's ids in a node's upper list. The list holds the ids of its
-  // non-empty layers one layer after another, then where each of those
-  // layers' ids end, then a mask with bit k set for each non-empty layer k.
-  // One short list for all layers keeps a node that only a high layer
-  // links cheap.
-  static std::span<const std::uint32_t> upper_layer(std::span<const std::uint32_t> all, std::uint64_t layer);
+  static constexpr std::uint32_t kNoSlot = GraphNodes::kNoSlot;
+  using Position = GraphNodes::Position;
 
-  // One id the graph knows, kept to 16 bytes: a walk reads it for every
-  // neighbour.
-  struct SlotInfo {
-    std::uint64_t key;
-    // Where the point with this key was last found; checked before use.
-    // Searches repair it concurrently, hence mutable and accessed atomically.
-    mutable std::uint32_t point_hint;
-    // kNotANode when no node is stored under the key (only links name it),
-    // else where the node's lists above layer 0 are (see upper_top).
-    std::uint32_t upper_lists;
-  };
-
-  // A walk's position: an id, and its slot or kNoSlot.
-  struct Position {
-    std::uint64_t id;
-    std::uint32_t slot;
-  };
-
-  Position position_of(std::uint64_t id) const;
-  std::uint32_t slot_for(std::uint64_t id);
-  // Makes the slot a node with empty lists, unless it is one already, and
-  // records its id.
-  void make_node(std::uint32_t slot, std::uint64_t node_id);
-  bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
-  // Whether the base-layer search may examine id at all: only ids up to the
-  // largest node key (id 0 alone while there are no nodes). Deliberate, for
-  // compatibility with stored files and callers.
-  bool examinable(std::uint64_t id) const {
-    return node_count_ == 0 ? id == 0 : id <= largest_node_key_;
-  }
-
-  std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
-  // Index in upper_ of a node's upper list, made if the node has none, now
-  // covering layers 1 to top (1 to 15).
-  std::size_t upper_list(std::uint32_t slot, std::uint64_t top);
-  // Stores lists 1 to top as the node's upper list (top 0: none).
-  void assign_upper(std::uint32_t slot, std::uint64_t top,
-                    const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
-  void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
   // The links of a re-insert whose walk on layer ended at current, where
   // they are new: never to the node itself, never an id a list already
   // holds, and a forward link only while the node's list holds fewer than
@@ -203,28 +108,9 @@ class HNSWIndex {
   // insert() without its rollback.
   // point_slot: where the store keeps the point.
   void link(std::uint64_t id, std::uint32_t point_slot, const PointStore& points, InsertLog& log);
-  void append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, InsertLog& log);
   // Takes back what a failed insert of id changed, as far as log records.
   void roll_back(std::uint64_t id, const InsertLog& log) noexcept;
-  void store_node(std::uint64_t key, std::uint64_t node_id,
-                  const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
-  HNSWNode exchange_form(std::uint32_t slot) const;
 
-  std::uint32_t point_hint(std::uint32_t slot) const {
-    return std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
-  }
-  // The point stored under the position's id, found through the slot's
-  // hint when that is still right (nearly always: this runs for every
-  // neighbour a walk looks at).
-  std::optional<PointView> point_at(const Position& position, const PointStore& points) const {
-    if (position.slot != kNoSlot) {
-      const std::uint32_t guess = point_hint(position.slot);
-      if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
-    }
-    return find_point(position, points);
-  }
-  // point_at without a right hint: looks the id up and repairs the hint.
-  std::optional<PointView> find_point(const Position& position, const PointStore& points) const;
   // Starts loading what gather reads first for the ids of a list.
   void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
                              const VisitedSet* visited) const;
@@ -244,27 +130,7 @@ class HNSWIndex {
   Stop walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
             const std::string* tenant, SearchScratch& scratch) const;
 
-  // The id stored at a slot, for the id map's lookups.
-  struct KeyAt {
-    const HNSWIndex* index;
-    std::uint64_t operator()(std::uint32_t slot) const { return index->slots_[slot].key; }
-  };
-  KeyAt key_of() const { return KeyAt{this}; }
-
-  IdSlotMap slot_of_;
-  LargeVector<SlotInfo> slots_;
-  LinkLists base_;   // layer 0, one list per slot up to the last node's
-  LinkLists upper_;  // layers 1 and up, one list per node that has any
-  std::size_t node_count_ = 0;
-  std::uint64_t largest_node_key_ = 0;
-  ForeignIds foreign_ids_;
+  GraphNodes nodes_;
 };
-
-template <class F>
-void HNSWIndex::for_each_node(F&& f) const {
-  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
-    if (is_node(slot)) f(slots_[slot].key, exchange_form(slot));
-  }
-}
 
 }  // namespace quorbell

@@ -168,7 +168,7 @@ class SnapshotDecoder {
     std::uint64_t count;
     if (!in_.varint(index.max_level) || !in_.varint(count)) return false;
     index.reserve_nodes(in_.reservable(count, kLeastNodeBytes, sizeof(HNSWNode)));
-    HNSWIndex::Loader loader(index);
+    HNSWIndex::Loader loader = index.loader();
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t key, id;
       if (!in_.varint(key) || !in_.varint(id)) return false;

@@ -1,0 +1,206 @@
+// Where the graph's links live.
+//
+// Every id the graph knows (node keys and linked ids, which may lack a
+// node) has a dense slot; links are stored as slots in flat lists, so a
+// walk follows them without hashing. Layer 0 keeps one list per node slot;
+// a node's layers above it share one packed list, so a node that only a
+// high layer links stays cheap. Nothing here measures distances or decides
+// links: that is the index's (index/hnsw.h).
+//
+// Thread safety: const methods may run concurrently with each other;
+// anything else needs exclusive access.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/foreign_ids.h"
+#include "core/id_slot_map.h"
+#include "core/large_arrays.h"
+#include "core/point_store.h"
+#include "index/link_lists.h"
+
+namespace quorbell {
+
+inline constexpr std::uint64_t MAX_LAYERS = 16;
+
+// One node in exchange form: its own id and its 16 lists of linked ids,
+// layer 0 first.
+struct HNSWNode {
+  std::uint64_t id = 0;
+  std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
+  bool operator==(const HNSWNode&) const = default;
+};
+
+class GraphNodes {
+ public:
+  static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
+
+  // An id, and its slot or kNoSlot.
+  struct Position {
+    std::uint64_t id;
+    std::uint32_t slot;
+  };
+
+  std::size_t node_count() const { return node_count_; }
+  std::uint64_t largest_node_key() const { return largest_node_key_; }
+  // Number of slots; slots are [0, slot_count()).
+  std::size_t slot_count() const { return slots_.size(); }
+  std::uint64_t key(std::uint32_t slot) const { return slots_[slot].key; }
+  bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
+  // Whether the base-layer search may examine id at all: only ids up to the
+  // largest node key (id 0 alone while there are no nodes). Deliberate, for
+  // compatibility with stored files and callers.
+  bool examinable(std::uint64_t id) const { return node_count_ == 0 ? id == 0 : id <= largest_node_key_; }
+
+  Position position_of(std::uint64_t id) const {
+    return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)};
+  }
+  // The slot of id, made (with no node and no links) if there is none.
+  std::uint32_t slot_for(std::uint64_t id);
+
+  // A node's links on one layer; valid until the lists are next modified.
+  std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
+  std::span<const std::uint32_t> base_links(std::uint32_t slot) const { return base_.list(slot); }
+  void prefetch_slot(std::uint32_t slot) const { __builtin_prefetch(&slots_[slot]); }
+  void prefetch_base_links(std::uint32_t slot) const { base_.prefetch(slot); }
+
+  // The node stored under key, in exchange form.
+  std::optional<HNSWNode> node(std::uint64_t key) const;
+  // Calls f(key, node) for every node, in an unspecified order.
+  template <class F>
+  void for_each_node(F&& f) const;
+  // Stores node under key, replacing any node there, as a load would.
+  void put_node(std::uint64_t key, const HNSWNode& node);
+  // Makes the slot a node with empty lists, unless it is one already, and
+  // records its id.
+  void make_node(std::uint32_t slot, std::uint64_t node_id);
+  // Stores a node with these lists, layer 0 first.
+  void store_node(std::uint64_t key, std::uint64_t node_id,
+                  const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
+  // Gives the node at slot the id field node_id (see core/foreign_ids.h).
+  void set_node_id(std::uint32_t slot, std::uint64_t node_id) { foreign_ids_.set(slot, slots_[slot].key, node_id); }
+  void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
+
+  // What an append changed, so that it can be taken back without
+  // allocating: the node's packed upper list as it was.
+  struct Appended {
+    std::uint32_t slot;
+    std::uint64_t layer;
+    std::uint32_t upper_lists;
+    std::vector<std::uint32_t> upper;
+  };
+  void append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, Appended& entry);
+  void take_back(const Appended& entry) noexcept;
+  // Takes back a node that was new, lists and all.
+  void drop_node(std::uint32_t slot, std::size_t node_count, std::uint64_t largest_node_key) noexcept;
+
+  // Room for this many more nodes, before a load adds them.
+  void reserve_nodes(std::size_t count);
+
+  // Fills the graph with a snapshot's nodes, each list built in place from
+  // the ids as they are decoded, so a load needs little memory beyond the
+  // graph's own. A node's lists come in layer order, 0 to 15. A node left
+  // unfinished (the decoding failed) leaves the graph fit only to be
+  // dropped.
+  class Loader {
+   public:
+    explicit Loader(GraphNodes& nodes) : nodes_(nodes) {}
+    // Starts the node stored under key, replacing any node there.
+    void begin_node(std::uint64_t key, std::uint64_t node_id);
+    // Starts the next layer's list, with room for `expected` ids.
+    void begin_list(std::size_t expected);
+    void add(std::uint64_t id);
+    void finish_node();
+
+   private:
+    LinkLists& lists() { return layer_ == 0 ? nodes_.base_ : nodes_.upper_; }
+
+    GraphNodes& nodes_;
+    std::uint32_t slot_ = 0;
+    std::size_t lists_begun_ = 0;
+    std::uint64_t layer_ = 0;  // of the list being read
+    // Where each list's ids begin in its pool's tail; [16] is where the
+    // upper layers' ids end.
+    std::array<std::size_t, MAX_LAYERS + 1> begins_{};
+  };
+
+  std::uint32_t point_hint(std::uint32_t slot) const {
+    return std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
+  }
+  void set_point_hint(std::uint32_t slot, std::uint32_t point_slot) { slots_[slot].point_hint = point_slot; }
+  // The point stored under the position's id, found through the slot's
+  // hint when that is still right (nearly always: this runs for every
+  // neighbour a walk looks at).
+  std::optional<PointView> point_at(const Position& position, const PointStore& points) const {
+    if (position.slot != kNoSlot) {
+      const std::uint32_t guess = point_hint(position.slot);
+      if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
+    }
+    return find_point(position, points);
+  }
+  // point_at without a right hint: looks the id up and repairs the hint.
+  std::optional<PointView> find_point(const Position& position, const PointStore& points) const;
+
+ private:
+  // SlotInfo::upper_lists of an id that has no node. A node's value packs
+  // the index in upper_ of the one list that holds its layers 1 to top
+  // above 4 bits that hold top (0 to 15; 0: no upper layers, no list).
+  static constexpr std::uint32_t kNotANode = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kNoUpperLists = 0;
+  static constexpr std::size_t kUpperListsLimit = std::size_t{1} << 28;
+  static std::uint32_t upper_top(std::uint32_t packed) { return packed & 0xFu; }
+  static std::size_t upper_index(std::uint32_t packed) { return packed >> 4; }
+  // One layer's ids in a node's upper list. The list holds the ids of its
+  // non-empty layers one layer after another, then where each of those
+  // layers' ids end, then a mask with bit k set for each non-empty layer k.
+  static std::span<const std::uint32_t> upper_layer(std::span<const std::uint32_t> all, std::uint64_t layer);
+
+  // One id the graph knows, kept to 16 bytes: a walk reads it for every
+  // neighbour.
+  struct SlotInfo {
+    std::uint64_t key;
+    // Where the point with this key was last found; checked before use.
+    // Searches repair it concurrently, hence mutable and accessed atomically.
+    mutable std::uint32_t point_hint;
+    // kNotANode when no node is stored under the key (only links name it),
+    // else where the node's lists above layer 0 are (see upper_top).
+    std::uint32_t upper_lists;
+  };
+
+  // Index in upper_ of a node's upper list, made if the node has none, now
+  // covering layers 1 to top (1 to 15).
+  std::size_t upper_list(std::uint32_t slot, std::uint64_t top);
+  // Stores lists 1 to top as the node's upper list (top 0: none).
+  void assign_upper(std::uint32_t slot, std::uint64_t top,
+                    const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
+  HNSWNode exchange_form(std::uint32_t slot) const;
+
+  // The id stored at a slot, for the id map's lookups.
+  struct KeyAt {
+    const GraphNodes* nodes;
+    std::uint64_t operator()(std::uint32_t slot) const { return nodes->slots_[slot].key; }
+  };
+  KeyAt key_of() const { return KeyAt{this}; }
+
+  IdSlotMap slot_of_;
+  LargeVector<SlotInfo> slots_;
+  LinkLists base_;   // layer 0, one list per slot up to the last node's
+  LinkLists upper_;  // layers 1 and up, one list per node that has any
+  std::size_t node_count_ = 0;
+  std::uint64_t largest_node_key_ = 0;
+  ForeignIds foreign_ids_;
+};
+
+template <class F>
+void GraphNodes::for_each_node(F&& f) const {
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    if (is_node(slot)) f(slots_[slot].key, exchange_form(slot));
+  }
+}
+
+}  // namespace quorbell
