@@ -1,22 +1,37 @@
 """Maps high-performance native subroutines directly onto the Python runtime."""
 
+import sys
 from collections.abc import Mapping, Sequence
-from typing import Literal, Protocol, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import Buffer, TypeAlias
+from typing_extensions import TypeAlias
 
 __all__ = ["VectorStorage"]
 
-class _ArrayLike(Protocol):
-    # What numpy arrays offer on every Python version; they declare the
-    # buffer protocol to type checkers only from Python 3.12 on.
-    def __array__(self) -> object: ...
+# A vector is a sequence of numbers or a one-dimensional numeric buffer: a
+# numpy array, array.array, memoryview, bytes or bytearray. Objects that only
+# convert to an array (`__array__`) are refused at run time, so they are not
+# named here.
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
 
-# A sequence of numbers, or a one-dimensional numeric buffer: a numpy
-# array, array.array, memoryview, bytes or bytearray.
-_Vector: TypeAlias = Sequence[SupportsFloat] | Buffer | _ArrayLike
+    _Buffer: TypeAlias = Buffer
+else:
+    from typing_extensions import Buffer
+
+    class _NumpyArray(Protocol):
+        # Before 3.12 numpy does not declare its arrays as buffers to type
+        # checkers; its array interface tells them apart from objects that
+        # merely convert to an array.
+        @property
+        def __array_interface__(self) -> dict[str, Any]: ...
+        def __len__(self) -> int: ...
+
+    _Buffer: TypeAlias = Buffer | _NumpyArray
+
+_Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | _Buffer
 # A sequence of vectors, or a two-dimensional numeric buffer, one row per query.
-_Vectors: TypeAlias = Sequence[_Vector] | Buffer | _ArrayLike
+_Vectors: TypeAlias = Sequence[_Vector] | _Buffer
 # Values of other types are dropped when stored.
 _Payload: TypeAlias = Mapping[str, str | int | float]
 # Matched in any case.

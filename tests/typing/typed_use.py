@@ -1,8 +1,10 @@
-"""Type-checked by tools/check-host-install against the installed stub:
+"""Type-checked with mypy against the installed stub, by tools/check on
+Python 3.14 and by tools/check-host-install on the host's Python:
 every accepted vector form and payload type passes, and the ignored lines
 are errors that must stay errors."""
 
 import array
+from typing import Any
 
 import numpy as np
 
@@ -23,3 +25,15 @@ store.batch_search([matrix[0], [1.0, 0.0], b"\x00\x01"], 2, "dot_product")
 store.search([1.0, 0.0], 2, "cosin")  # type: ignore[arg-type]
 store.upsert(6, [1.0], {"tags": ["a"]})  # type: ignore[dict-item]
 store.search("ab", 2, "dot")  # type: ignore[arg-type]
+
+
+class ArrayOnly:
+    """Converts to an array, as a tensor does, but is no sequence or buffer:
+    the runtime refuses it."""
+
+    def __array__(self) -> Any:
+        return np.ones(2)
+
+
+store.upsert(7, ArrayOnly(), None)  # type: ignore[arg-type]
+store.batch_search([ArrayOnly()], 2, "dot")  # type: ignore[list-item]
