@@ -61,7 +61,7 @@ TEST(RunBatchFaults, PoisonedSegmentFailsEveryBatchOthersStillWork) {
       { (void)poisoned.mutate_for_test([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }); },
       std::runtime_error);
   const std::vector<Vec> queries(64, Vec{1, 0});
-  const std::string expected = poisoned.search(Vec{1, 0}, 1, Metric::Cosine, nullptr).error().message;
+  const std::string expected(poisoned.search(Vec{1, 0}, 1, Metric::Cosine, nullptr).error().message);
   for (int round = 0; round < 3; ++round) {
     for (std::size_t count : {1, 2, 64}) {
       auto batch = run_batch(poisoned, std::span(queries).first(count), 1, Metric::Cosine, nullptr);

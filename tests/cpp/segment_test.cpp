@@ -98,7 +98,7 @@ TEST(Segment, FaultWhileWritingPoisonsOnlyThatSegment) {
   const Status upsert = poisoned.upsert(1, Vec{1}, std::nullopt);
   ASSERT_FALSE(upsert.ok());
   EXPECT_EQ(upsert.error().kind, ErrorKind::Fault);
-  EXPECT_NE(upsert.error().message.find("poisoned"), std::string::npos);
+  EXPECT_NE(upsert.error().message.view().find("poisoned"), std::string::npos);
   auto search_result = poisoned.search(Vec{1}, 1, Metric::Cosine, nullptr);
   ASSERT_FALSE(search_result.ok());
   EXPECT_EQ(search_result.error().kind, ErrorKind::Fault);

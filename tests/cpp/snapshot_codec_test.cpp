@@ -104,7 +104,7 @@ Result<SnapshotState> decode_both_ways(const Bytes& bytes) {
 
 SnapshotState decode_ok(const Bytes& bytes) {
   auto decoded = decode_both_ways(bytes);
-  EXPECT_TRUE(decoded.ok()) << decoded.error().message;
+  EXPECT_TRUE(decoded.ok()) << decoded.error().message.view();
   return std::move(decoded).value();
 }
 
@@ -112,7 +112,7 @@ std::string decode_error(const Bytes& bytes) {
   auto decoded = decode_both_ways(bytes);
   if (decoded.ok()) return "decoded without error";
   EXPECT_EQ(decoded.error().kind, ErrorKind::Snapshot);
-  return decoded.error().message;
+  return std::string(decoded.error().message);
 }
 
 HNSWNode node_with(std::uint64_t id, std::vector<std::vector<std::uint64_t>> layers) {

@@ -97,7 +97,7 @@ TEST_F(SnapshotFile, PoisonedLocksFailSaveAndLoadAsFaults) {
   const Status saved = segment.save_to_disk(path("never.qb"));
   ASSERT_FALSE(saved.ok());
   EXPECT_EQ(saved.error().kind, ErrorKind::Fault);
-  EXPECT_NE(saved.error().message.find("poisoned"), std::string::npos);
+  EXPECT_NE(saved.error().message.view().find("poisoned"), std::string::npos);
   // Load reads and decodes before it takes a lock: a missing file is still
   // reported as such, and a good one fails only at the swap.
   const Status missing = segment.load(path("missing.qb"));

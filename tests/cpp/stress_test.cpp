@@ -155,7 +155,7 @@ void check_snapshot(const std::string& path, Failures& failures) {
   std::ifstream file(path, std::ios::binary);
   const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
   auto decoded = decode_snapshot(bytes);
-  if (!decoded) return failures.add("a saved snapshot does not decode: " + decoded.error().message);
+  if (!decoded) return failures.add("a saved snapshot does not decode: " + std::string(decoded.error().message));
   const SnapshotState& state = decoded.value();
   std::optional<std::int64_t> generation;
   std::size_t base = 0;
@@ -233,7 +233,7 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
       const Metric metric = METRICS[round % 3];
       const std::string* tenant = round % 2 ? &BASE : nullptr;
       auto hits = segment_.search(query, LIMIT, metric, tenant);
-      if (!hits) return failures_.add("search failed: " + hits.error().message);
+      if (!hits) return failures_.add("search failed: " + std::string(hits.error().message));
       ResultPairs pairs;
       for (const SearchHit& hit : hits.value()) pairs.emplace_back(hit.id, hit.score);
       check_hits(query, metric, tenant, pairs, failures_);
@@ -247,7 +247,7 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
       std::vector<Vec> queries;
       for (std::size_t i = 0; i < SIZES[round % 4]; ++i) queries.push_back(vector_of(seed, round * 64 + i));
       auto results = run_batch(segment_, queries, LIMIT, Metric::DotProduct, &BASE);
-      if (!results) return failures_.add("batch failed: " + results.error().message);
+      if (!results) return failures_.add("batch failed: " + std::string(results.error().message));
       if (results.value().size() != queries.size()) return failures_.add("a batch lost queries");
       for (std::size_t i = 0; i < queries.size(); ++i) check_hits(queries[i], Metric::DotProduct, &BASE, results.value()[i], failures_);
       ++batches;
@@ -260,21 +260,21 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
       const std::uint64_t id = EXTRA_FIRST + mix(seed ^ round) % EXTRA_COUNT;
       const std::int64_t counter = extra_counter++;
       const Status stored = segment_.upsert(id, extra_vector(id, counter), payload_of("extra", counter));
-      if (!stored) return failures_.add("upsert failed: " + stored.error().message);
+      if (!stored) return failures_.add("upsert failed: " + std::string(stored.error().message));
       ++upserts;
     };
   };
   auto saver = [&](std::uint64_t round) {
     const std::string path = (directory_ / ("saved-" + std::to_string(round % 2))).string();
     const Status saved = segment_.save_to_disk(path);
-    if (!saved) return failures_.add("save failed: " + saved.error().message);
+    if (!saved) return failures_.add("save failed: " + std::string(saved.error().message));
     check_snapshot(path, failures_);
     ++saves;
     pause(round);
   };
   auto loader = [&](std::uint64_t round) {
     const Status loaded = segment_.load(snapshots_[(round + 1) % 2]);
-    if (!loaded) return failures_.add("load failed: " + loaded.error().message);
+    if (!loaded) return failures_.add("load failed: " + std::string(loaded.error().message));
     ++loads;
   };
 

@@ -1,7 +1,8 @@
 // An upsert whose allocation fails leaves the store exactly as it was and
 // usable. Every allocation of this binary goes through the operator new
-// below, which can be told to fail the n-th allocation of this thread;
-// each upsert is tried with n = 0, 1, 2, ... until it succeeds.
+// below, which can be told to fail the n-th allocation of this thread, or
+// every one from the n-th on (memory that stays short); each upsert is
+// tried with n = 0, 1, 2, ... until it succeeds.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -27,13 +28,15 @@
 namespace {
 // Allocations left before one fails on this thread; negative: none fails.
 thread_local long allocations_before_failure = -1;
+// Whether every allocation after that one fails too.
+thread_local bool failures_persist = false;
 }  // namespace
 
 #if QUORBELL_FAILING_NEW
 // malloc underneath, as the library's operator delete expects.
 void* operator new(std::size_t size) {
   if (allocations_before_failure == 0) {
-    allocations_before_failure = -1;
+    if (!failures_persist) allocations_before_failure = -1;
     throw std::bad_alloc();
   }
   if (allocations_before_failure > 0) --allocations_before_failure;
@@ -61,11 +64,11 @@ struct UpsertCase {
   const char* tenant;
 };
 
-class UpsertFaults : public ::testing::TestWithParam<UpsertCase> {};
+class UpsertFaults : public ::testing::TestWithParam<std::tuple<UpsertCase, bool>> {};
 
 TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
   if (!QUORBELL_FAILING_NEW) GTEST_SKIP() << "allocations cannot be made to fail under the address sanitizer";
-  const UpsertCase& c = GetParam();
+  const auto& [c, persist] = GetParam();
   Segment segment;
   std::mt19937 rng(3);
   std::normal_distribution<float> normal;
@@ -84,9 +87,11 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
     const ByteBuffer before = snapshot_of(segment);
     const auto hits_before = segment.search(vector_of(8), 10, Metric::Cosine, &tenant).value().size();
     std::optional<Payload> payload = Payload::from_entries({{"tenant_id", payload_string(tenant)}});
+    failures_persist = persist;
     allocations_before_failure = n;
     const Status stored = segment.upsert(c.id, vector, std::move(payload));
     allocations_before_failure = -1;
+    failures_persist = false;
     if (stored) break;
     ++failures;
     ASSERT_EQ(stored.error().kind, ErrorKind::ResourceExhausted) << n;
@@ -97,10 +102,14 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
-                         ::testing::Values(UpsertCase{"NewPoint", 1000, 8, "c"},
-                                           UpsertCase{"ReplacedSameLength", 7, 8, "b"},
-                                           UpsertCase{"ReplacedOtherLength", 7, 12, "a"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "c"},
+                                                              UpsertCase{"ReplacedSameLength", 7, 8, "b"},
+                                                              UpsertCase{"ReplacedOtherLength", 7, 12, "a"}),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "FromThenOn" : "Once");
+                         });
 
 }  // namespace
 }  // namespace quorbell

@@ -319,8 +319,8 @@ TEST(WorkerPool, ThreadThatCannotStartFailsThePool) {
   auto pool = WorkerPool::start(2, std::size_t{1} << 60);
   ASSERT_FALSE(pool.ok());
   EXPECT_EQ(pool.error().kind, ErrorKind::ResourceExhausted);
-  EXPECT_TRUE(pool.error().message.starts_with("failed to start a worker thread: "))
-      << pool.error().message;
+  EXPECT_TRUE(pool.error().message.view().starts_with("failed to start a worker thread: "))
+      << pool.error().message.view();
 }
 
 TEST(WorkerPool, GlobalPoolIsCreatedOnce) {

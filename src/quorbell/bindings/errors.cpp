@@ -7,6 +7,7 @@
 
 #include "bindings/process_wide.h"
 #include "bindings/py_ref.h"
+#include "core/fixed_texts.h"
 
 namespace quorbell {
 
@@ -16,7 +17,7 @@ namespace {
 // BaseException so that `except Exception` does not swallow a fault.
 PyObject* make_panic_exception() {
   return PyErr_NewExceptionWithDoc(
-      "pyo3_runtime.PanicException",
+      PANIC_EXCEPTION_NAME,
       "Raised when an internal fault ends an operation of the native core.\n\n"
       "A fault leaves the store it happened in unusable.",
       PyExc_BaseException, nullptr);

@@ -28,6 +28,20 @@ inline constexpr char BAD_OPTION[] = "Found an Option discriminant that wasn't 0
 inline constexpr char BAD_VARIANT[] = "Serde Deserialization Error";
 inline constexpr char TRAILING_BYTES[] = "Found bytes after the end of the snapshot's encoding";
 
+// A store's lock poisoned by an earlier fault, one text per lock.
+inline constexpr char POINTS_POISONED[] =
+    "PoisonError: the segment's `points` lock is poisoned by an earlier fault while it was held "
+    "for writing; this store can no longer be used";
+inline constexpr char INDEX_POISONED[] =
+    "PoisonError: the segment's `index` lock is poisoned by an earlier fault while it was held "
+    "for writing; this store can no longer be used";
+
+// No worker of the batch pool could start; the reason follows.
+inline constexpr char POOL_NOT_STARTED[] = "The global thread pool has not been initialized.: ";
+
+// The class that internal faults raise, and the module it claims to be from.
+inline constexpr char PANIC_EXCEPTION_NAME[] = "pyo3_runtime.PanicException";
+
 // Argument errors raised by the bindings.
 inline constexpr char SEARCH_UNKNOWN_METRIC[] =
     "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2').";

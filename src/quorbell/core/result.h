@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -19,9 +20,34 @@ enum class ErrorKind {
   ResourceExhausted,  // memory or threads ran out; the store is intact (raised as MemoryError)
 };
 
+// An error's message: text it owns, or a fixed text it points to. Making an
+// error with a fixed text allocates nothing, so a path that failed for want
+// of memory, or that holds a lock an exception would poison, can still
+// report.
+class ErrorText {
+ public:
+  ErrorText() = default;
+  ErrorText(std::string text) : owned_(std::move(text)) {}
+  ErrorText(const char* text) : owned_(text) {}
+  // `text` must live as long as the program: a literal or a constant.
+  static ErrorText fixed(const char* text) noexcept {
+    ErrorText fixed_text;
+    fixed_text.fixed_ = text;
+    return fixed_text;
+  }
+
+  std::string_view view() const noexcept { return fixed_ != nullptr ? std::string_view(fixed_) : owned_; }
+  operator std::string_view() const noexcept { return view(); }
+  friend bool operator==(const ErrorText& text, std::string_view other) noexcept { return text.view() == other; }
+
+ private:
+  std::string owned_;
+  const char* fixed_ = nullptr;
+};
+
 struct Error {
   ErrorKind kind;
-  std::string message;
+  ErrorText message;
 };
 
 template <class T>

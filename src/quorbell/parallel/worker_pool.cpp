@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/fixed_texts.h"
 #include "parallel/thread_count.h"
 
 namespace quorbell {
@@ -103,9 +104,7 @@ Result<WorkerPool*> WorkerPool::global() {
   if (pool == nullptr || owner != getpid()) {
     auto started = start(system_thread_count());
     if (!started) {
-      // The message's first sentence is the one callers have always seen.
-      return Error{started.error().kind,
-                   "The global thread pool has not been initialized.: " + started.error().message};
+      return Error{started.error().kind, std::string(POOL_NOT_STARTED).append(started.error().message.view())};
     }
     pool = started.value();
     owner = getpid();

@@ -34,7 +34,7 @@ Error system_error(int error_number) {
 
 Error with_prefix(std::string_view prefix, const Error& error) {
   if (error.kind == ErrorKind::Interrupted) return error;
-  return Error{error.kind, std::string(prefix) + error.message};
+  return Error{error.kind, std::string(prefix).append(error.message.view())};
 }
 
 FileDescriptor::~FileDescriptor() {

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <exception>
 #include <shared_mutex>
-#include <string>
 
 #include "core/result.h"
 #include "core/thread_annotations.h"
@@ -23,7 +22,9 @@ namespace quorbell {
 
 class CAPABILITY("mutex") PoisonableLock {
  public:
-  explicit PoisonableLock(const char* name) : name_(name) {}
+  // `poisoned_text` is the message of the Fault, a fixed text: reporting a
+  // poisoned lock allocates nothing while the lock is held.
+  explicit PoisonableLock(const char* poisoned_text) : poisoned_text_(poisoned_text) {}
 
   class SCOPED_CAPABILITY ReadGuard {
    public:
@@ -63,15 +64,11 @@ class CAPABILITY("mutex") PoisonableLock {
   };
 
  private:
-  Error poisoned_error() const {
-    return Error{ErrorKind::Fault, std::string("PoisonError: the segment's `") + name_ +
-                                       "` lock is poisoned by an earlier fault while it was held "
-                                       "for writing; this store can no longer be used"};
-  }
+  Error poisoned_error() const { return Error{ErrorKind::Fault, ErrorText::fixed(poisoned_text_)}; }
 
   std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
-  const char* name_;
+  const char* poisoned_text_;
 };
 
 }  // namespace quorbell

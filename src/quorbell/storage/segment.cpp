@@ -8,8 +8,10 @@
 namespace quorbell {
 
 namespace {
-Error out_of_memory() {
-  return Error{ErrorKind::ResourceExhausted, "not enough memory to store the point; the store is unchanged"};
+// A fixed text: made under the write locks, this error must not allocate.
+Error out_of_memory() noexcept {
+  return Error{ErrorKind::ResourceExhausted,
+               ErrorText::fixed("not enough memory to store the point; the store is unchanged")};
 }
 }  // namespace
 

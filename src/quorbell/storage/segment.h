@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "core/fixed_texts.h"
 #include "core/point_store.h"
 #include "core/result.h"
 #include "core/search_hit.h"
@@ -28,7 +29,8 @@ namespace quorbell {
 class Segment {
  public:
   // Stores the point, replacing any point with this id whole, and links it
-  // into the graph. Fails only with a Fault (poisoned lock).
+  // into the graph. Fails with a Fault (poisoned lock), or with
+  // ResourceExhausted when memory runs out, the store then unchanged.
   Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload)
       EXCLUDES(points_lock_, index_lock_);
 
@@ -63,10 +65,10 @@ class Segment {
 #endif
 
  private:
-  mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){"points"};
+  mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){POINTS_POISONED};
   PointStore points_ GUARDED_BY(points_lock_);
   ScanBlocks scan_blocks_ GUARDED_BY(points_lock_);
-  mutable PoisonableLock index_lock_{"index"};
+  mutable PoisonableLock index_lock_{INDEX_POISONED};
   HNSWIndex index_ GUARDED_BY(index_lock_);
 };
 
