@@ -706,6 +706,62 @@ def test_ctrl_c_abandons_a_blocked_save_or_load(tmp_path, operation, other_end):
     assert leftovers(tmp_path) == ["before.qb", "before.qb.after", "pipe"]
 
 
+# ---- A signal handler that calls the store during its save
+
+REENTERED = textwrap.dedent(
+    """
+    import os, signal, sys
+    import quorbell
+    fifo, other = sys.argv[1:]
+    store = quorbell.VectorStorage()
+    for i in range(600):  # a snapshot of about 300 KiB, more than a pipe holds
+        store.upsert(i, [float(i % 7), 1.0] * 64, {"tenant_id": "t"})
+    store.save(other)
+    def attempt(name, call):
+        try:
+            call()
+            print(name, "ok")
+        except RuntimeError as error:
+            print(name, "RuntimeError", "busy in the current thread" in str(error))
+    def on_hangup(*_):
+        attempt("upsert", lambda: store.upsert(1, [2.0], None))
+        attempt("load", lambda: store.load(other))
+        attempt("search", lambda: store.search([1.0] * 128, 1, "dot"))
+        attempt("batch", lambda: store.batch_search([[1.0] * 128], 1, "dot"))
+        attempt("save", lambda: store.save(other))
+        attempt("other-store", lambda: quorbell.VectorStorage().upsert(1, [2.0], None))
+    signal.signal(signal.SIGHUP, on_hangup)
+    signal.alarm(60)  # a handler that waits for its own thread ends here
+    print("ready", flush=True)
+    store.save(fifo)
+    print("saved")
+    """
+)
+
+
+def test_a_handler_that_changes_the_store_during_its_save_is_refused(tmp_path):
+    fifo, other = tmp_path / "pipe", tmp_path / "other.qb"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets the save open it at once
+    child = subprocess.Popen([sys.executable, "-c", REENTERED, str(fifo), str(other)],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)  # into the write that waits for the reader
+        child.send_signal(signal.SIGHUP)
+        os.set_blocking(reader, True)
+        with os.fdopen(reader, "rb") as pipe:
+            saved = pipe.read()
+        output, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert output.splitlines() == [
+        "upsert RuntimeError True", "load RuntimeError True", "search ok", "batch ok", "save ok",
+        "other-store ok", "saved",
+    ]
+    assert saved == other.read_bytes()  # the save went on, whole and unchanged
+
+
 # ---- Round trips
 
 

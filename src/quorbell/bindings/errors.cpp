@@ -59,6 +59,9 @@ void throw_error(const Error& error, std::source_location where) {
     case ErrorKind::ResourceExhausted:
       set_message(PyExc_MemoryError, error.message);
       break;
+    case ErrorKind::Busy:
+      set_message(PyExc_RuntimeError, error.message);
+      break;
   }
   throw PythonErrorSet{};
 }

@@ -5,6 +5,7 @@
 //   ErrorKind::Fault          -> PanicException, after a report on stderr
 //   ErrorKind::Interrupted    -> the exception a signal handler raised
 //   ErrorKind::ResourceExhausted -> MemoryError, the message as its only argument
+//   ErrorKind::Busy           -> RuntimeError, the message as its only argument
 //   std::bad_alloc            -> MemoryError
 //   any other C++ exception   -> a fault, as above
 #pragma once

@@ -36,6 +36,12 @@ inline constexpr char INDEX_POISONED[] =
     "PoisonError: the segment's `index` lock is poisoned by an earlier fault while it was held "
     "for writing; this store can no longer be used";
 
+// An upsert or load of a store from the thread that is inside another call
+// of that store: a signal handler, say, that runs during its save.
+inline constexpr char STORE_BUSY_IN_THREAD[] =
+    "this store is busy in the current thread: it cannot be changed from inside another of its "
+    "calls (for example, from a signal handler that runs during its save)";
+
 // No worker of the batch pool could start; the reason follows.
 inline constexpr char POOL_NOT_STARTED[] = "The global thread pool has not been initialized.: ";
 

@@ -18,6 +18,9 @@ enum class ErrorKind {
   // exception that the interpreter's signal handler left pending.
   Interrupted,
   ResourceExhausted,  // memory or threads ran out; the store is intact (raised as MemoryError)
+  // A change asked of a store by the thread that is inside another of its
+  // calls, which would wait for itself (raised as RuntimeError).
+  Busy,
 };
 
 // An error's message: text it owns, or a fixed text it points to. Making an

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "index/search.h"
+#include "storage/thread_holds.h"
 
 namespace quorbell {
 
@@ -19,6 +20,7 @@ Error out_of_memory() noexcept {
 // is taken back, so it does not poison the locks: the store stays usable.
 Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
                        std::optional<Payload> payload) {
+  if (ThreadHolds::holds(this)) return busy_in_this_thread();
   PoisonableLock::WriteGuard points_guard(points_lock_);
   if (!points_guard) return points_guard.error();
   std::optional<PointStore::Stored> stored;

@@ -5,7 +5,10 @@
 // swap step of a load take both for writing. The lock order is always
 // `points` then `index`, released in reverse. A fault (an exception) while
 // a write lock is held poisons that lock, and every later operation that
-// takes it fails with an ErrorKind::Fault error.
+// takes it fails with an ErrorKind::Fault error. A thread inside a save,
+// whose signal handlers may call back into the store, keeps the read locks;
+// an upsert or load asked of the store from there fails at once with
+// ErrorKind::Busy rather than wait for itself (storage/thread_holds.h).
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,7 @@ namespace quorbell {
 class Segment {
  public:
   // Stores the point, replacing any point with this id whole, and links it
-  // into the graph. Fails with a Fault (poisoned lock), or with
+  // into the graph. Fails with a Fault (poisoned lock), with Busy, or with
   // ResourceExhausted when memory runs out, the store then unchanged.
   Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload)
       EXCLUDES(points_lock_, index_lock_);
@@ -45,7 +48,7 @@ class Segment {
   Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted) const
       EXCLUDES(points_lock_, index_lock_);
   // Replaces the whole store with a snapshot file's contents; on failure,
-  // an abandoned load included, nothing changes.
+  // an abandoned or Busy load included, nothing changes.
   Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted)
       EXCLUDES(points_lock_, index_lock_);
 

@@ -9,6 +9,7 @@
 #include "storage/file_replacer.h"
 #include "storage/segment.h"
 #include "storage/snapshot_codec.h"
+#include "storage/thread_holds.h"
 
 namespace quorbell {
 
@@ -19,6 +20,8 @@ Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrup
   if (!points_guard) return points_guard.error();
   PoisonableLock::ReadGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
+  // The interruption check runs signal handlers, which may call this store.
+  const ThreadHolds held(this);
 
   auto file = FileReplacer::begin(path, interrupted);
   if (!file) return with_prefix(CREATE_FAILED, file.error());
@@ -37,6 +40,7 @@ Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrup
 // the swap, so every reader sees the whole old state or the whole new one.
 // The file is decoded as it is read, never held whole.
 Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
+  if (ThreadHolds::holds(this)) return busy_in_this_thread();
   auto file = open_file(path, O_RDONLY, 0, interrupted);
   if (!file) return with_prefix(OPEN_FAILED, file.error());
   FileSource source(file.value(), interrupted);
