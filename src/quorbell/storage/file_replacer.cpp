@@ -117,7 +117,9 @@ Result<FileReplacer> FileReplacer::begin(const std::string& path, InterruptionCh
       if (errno == EEXIST) continue;
       return system_error(errno);
     }
-    FileReplacer replacer(FileDescriptor(fd.value()), target.path, std::move(temporary), interrupted);
+    // Owned from here on, by moves that cannot fail: a failure below
+    // removes the file again.
+    FileReplacer replacer(FileDescriptor(fd.value()), std::move(target.path), std::move(temporary), interrupted);
     if (target.exists && ::fchmod(fd.value(), target.info.st_mode & 0777) != 0) return system_error(errno);
     return replacer;
   }
@@ -141,9 +143,12 @@ Status FileReplacer::commit() {
   if (!temporary_) return file_.close();
   if (Status synced = sync(file_); !synced) return synced;
   if (Status closed = file_.close(); !closed) return closed;
+  // Allocated first: once the file is in place, running out of memory
+  // must not report the save as failed.
+  const std::string directory = directory_of(target_);
   if (::rename(temporary_->c_str(), target_.c_str()) != 0) return system_error(errno);
   temporary_.reset();
-  return sync_directory(directory_of(target_));
+  return sync_directory(directory);
 }
 
 }  // namespace quorbell
