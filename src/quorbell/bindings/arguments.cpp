@@ -95,8 +95,34 @@ std::optional<std::vector<float>> exact_float_list(PyObject* object) {
   return components;
 }
 
+// The type name of what .tolist() gives in place of a numpy item whose own
+// float conversion disagrees with it, or nullptr for any other item: a
+// complex scalar, whose __float__ drops the imaginary part, is a complex
+// there, and the masked constant, whose __float__ gives NaN, is None. numpy
+// is never imported, so its C types are known by name (only C code makes
+// immutable types, so no Python class can pose under those names).
+const char* numpy_tolist_type(PyTypeObject* type) {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (!PyType_HasFeature(base, Py_TPFLAGS_IMMUTABLETYPE)) continue;
+    const std::string_view name = base->tp_name;
+    if (name == "numpy.complexfloating") return "complex";
+    if (name == "numpy.ndarray") return std::string_view(type->tp_name) == "MaskedConstant" ? "NoneType" : nullptr;
+  }
+  return nullptr;
+}
+
 float to_float(PyObject* item) {
   if (PyFloat_CheckExact(item)) return round_to_float(PyFloat_AS_DOUBLE(item));
+  if (!PyLong_CheckExact(item)) {
+    if (const char* refused = numpy_tolist_type(Py_TYPE(item))) {
+      // The interpreter's own words for such an item.
+      PyErr_Format(PyExc_TypeError, "must be real number, not %s", refused);
+      throw PythonErrorSet{};
+    }
+  }
   const double value = PyFloat_AsDouble(item);
   if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
   return round_to_float(value);
