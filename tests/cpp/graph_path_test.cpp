@@ -117,7 +117,7 @@ TEST_P(GraphPathUnscorable, CandidatesThatCannotBeScoredAreDropped) {
     HNSWNode star;
     star.id = 505;
     for (std::uint64_t id = 0; id < 505; ++id) star.neighbors[0].push_back(id);
-    index.put_node(505, star);
+    index.put_node(505, star, points);
     index.entry_point = 505;
     index.ef_search = 1000;
   }));

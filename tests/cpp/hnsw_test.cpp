@@ -82,7 +82,7 @@ class Graph : public ::testing::Test {
     HNSWNode n;
     n.id = key;
     for (std::size_t layer = 0; layer < layers.size(); ++layer) n.neighbors[layer] = layers[layer];
-    index.put_node(key, n);
+    index.put_node(key, n, points);
   }
   // The base-layer search examines no id above the largest node key; a
   // linkless node with a high key lifts that bound over every test id.
@@ -91,7 +91,7 @@ class Graph : public ::testing::Test {
   // Point upsert followed by graph insert, as the segment does.
   void upsert(std::uint64_t id, const Vec& vector) {
     point(id, vector);
-    index.insert(id, points);
+    index.insert(id, *points.slot_of(id), points);
   }
   Ids knn_ids(const Vec& query, const std::string* tenant = nullptr) const {
     Ids ids;
@@ -136,41 +136,28 @@ TEST_F(Graph, SecondNodeNotAboveFirstLinksBothWaysOnEveryLayer) {
   }
 }
 
-TEST_F(Graph, FullListGetsNoBackLinkButIsLinkedTo) {
-  point(1, kMid);
-  Ids full;
-  for (std::uint64_t id = 100; id < 116; ++id) full.push_back(id);  // no points: walks skip them
-  node(1, {full});
-  index.entry_point = 1;
-  index.max_level = 15;  // whatever level is drawn, the walks end at node 1
-  upsert(2, kNear);
-  EXPECT_EQ(list(1, 0), full);
-  EXPECT_EQ(list(2, 0), Ids{1});
-  EXPECT_EQ(index.entry_point, 1u);
-}
-
 TEST_F(Graph, NodeDrawnAboveMaxLevelBecomesEntry) {
-  index.m = 0;  // level 0, and no back link can ever be added
+  index.m = 0;  // level 0, lists of at most one
   upsert(1, kNear);
   EXPECT_EQ(index.max_level, 0u);
   upsert(2, kMid);
-  EXPECT_EQ(list(1, 0), Ids{});
+  EXPECT_EQ(list(1, 0), Ids{2});
   EXPECT_EQ(list(2, 0), Ids{1});
   index.m = 1;  // level 15
   upsert(3, kFar);
   EXPECT_EQ(index.entry_point, 3u);
   EXPECT_EQ(index.max_level, 15u);
-  // The walk starts at the old entry 1, whose list is empty; 1 gets the
-  // back link, and the new node has one link, on layer 0 only.
+  // Linked on layer 0 only, to the nearer of the two; 2's full list keeps
+  // 1, which is nearer to 2 than 3 is.
   const HNSWNode three = *index.node(3);
-  EXPECT_EQ(three.neighbors[0], Ids{1});
+  EXPECT_EQ(three.neighbors[0], Ids{2});
   for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(three.neighbors[layer].empty());
-  EXPECT_EQ(list(1, 0), Ids{3});
+  EXPECT_EQ(list(1, 0), Ids{2});
   EXPECT_EQ(list(2, 0), Ids{1});
 }
 
-// A re-insert keeps the node's lists; its walks ending at the node itself
-// add nothing, so an unchanged vector leaves the graph as it was.
+// A re-insert keeps the node; an unchanged vector here selects the same
+// lists again.
 TEST_F(Graph, ReinsertKeepsListsAndNeverLinksToItself) {
   index.m = 1;
   upsert(1, kNear);
@@ -196,30 +183,75 @@ TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntryAndConnected) {
   EXPECT_EQ(index.search_layer(kFar, 1, 5, points, nullptr), 2u);
 }
 
-// A moved vector links where its walk now ends, once, and a forward link
-// only while its list has room.
-TEST_F(Graph, ReinsertAddsOnlyNewLinksWithinTheBudget) {
-  point(1, kNear);
-  point(2, kMid);
-  point(3, kFar);
-  node(1, {{2}});
-  node(2, {{1}});
-  node(3, {{2}});
-  index.entry_point = 2;
-  index.m = 2;
-  upsert(3, kSame);  // the walk 2 -> 1 ends at 1
-  EXPECT_EQ(list(1, 0), (Ids{2, 3}));
-  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
-  upsert(3, kSame);  // now the walk ends at 3 itself: nothing changes
-  EXPECT_EQ(list(1, 0), (Ids{2, 3}));
-  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
-  point(4, kOpposite);
-  node(4, {{2}});
-  node(2, {{1, 4}});
-  upsert(3, kOpposite);  // a walk from 2 ends at 4, but 3's list is full (m = 2)
-  EXPECT_EQ(list(3, 0), (Ids{2, 1}));
+// ------------------------------------------------------- the linking rule
+
+// One insert of id 9 into a graph built by hand, on layer 0 (max_level 0);
+// the lists of layer 0 afterwards.
+struct LinkCase {
+  const char* name;
+  std::uint64_t m, ef_construction;
+  std::vector<std::pair<std::uint64_t, Vec>> points;
+  std::vector<std::pair<std::uint64_t, Ids>> nodes;
+  Vec inserted;
+  std::vector<std::pair<std::uint64_t, Ids>> expected;
+};
+
+const Vec kShort{1, 2, 3}, kZero{0, 0}, kNaN{NAN, 1};
+
+const LinkCase kLinkCases[] = {
+    // 2 is nearer to 1 than to the new point: left out.
+    {"CandidateCoveredByAKeptOne", 16, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}}, kSame, {{9, {1}}, {1, {2, 9}}}},
+    // Equally near, and nearer to the new point than to each other: both
+    // kept, in the order the search found them.
+    {"TiesKeepTheirOrder", 16, 64, {{1, kNear}, {2, kNearMirror}}, {{1, {2}}}, kSame, {{9, {1, 2}}, {1, {2, 9}}}},
+    // 1's full list takes 9 and drops 2, which 9 now covers; 2 has room.
+    {"FullListTakesTheNewId", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}}, {{1, {2, 3}}, {2, {1}}, {3, {1}}},
+     kNear, {{9, {1, 2}}, {1, {9, 3}}, {2, {1, 9}}, {3, {1}}}},
+    {"FullListRefusesTheNewId", 1, 64, {{1, kSame}, {2, kNear}}, {{1, {2}}, {2, {1}}}, kMid,
+     {{9, {2}}, {1, {2}}, {2, {1}}}},
+    // Links without points (the whole full list here) are dropped.
+    {"FullListOfIdsWithoutPoints", 16, 64, {{1, kMid}},
+     {{1, {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115}}}, kNear,
+     {{9, {1}}, {1, {9}}}},
+    // 9's own list joins the candidates; its self-link, repeat and id
+    // without a point drop out.
+    {"ReinsertMergesItsOwnList", 16, 64, {{1, kNear}, {3, kNearMirror}, {9, kFar}},
+     {{1, {}}, {3, {9}}, {9, {9, 3, 77, 3}}}, kSame, {{9, {1, 3}}, {1, {9}}, {3, {9}}}},
+    // m 0 and 1 both keep one link a list.
+    {"MZero", 0, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {9}}, {2, {1}}}},
+    {"MOne", 1, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {9}}, {2, {1}}}},
+    // The search keeps one pair with ef_construction 0 or 1, the first
+    // of the tie; with 64 it keeps both.
+    {"EfConstructionZero", 16, 0, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+     {{9, {2}}, {2, {9}}}},
+    {"EfConstructionOne", 16, 1, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+     {{9, {2}}, {2, {9}}}},
+    {"EfConstructionWide", 16, 64, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+     {{9, {2, 3}}, {2, {9}}}},
+    // The largest float (another length, a zero vector) ranks as a number,
+    // NaN after it; neither is nearer than itself, so none covers another.
+    {"SentinelAndNaN", 16, 64, {{1, kNear}, {2, kMid}, {4, kShort}, {5, kNaN}, {6, kZero}}, {{1, {4, 5, 6, 2}}},
+     kSame, {{9, {1, 4, 6, 5}}, {1, {4, 5, 6, 2, 9}}}},
+};
+
+class LinkRule : public Graph, public ::testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkRule, ListsAfterOneInsert) {
+  const LinkCase& c = GetParam();
+  lift_examined_bound();
+  for (const auto& [id, vector] : c.points) point(id, vector);
+  for (const auto& [id, links] : c.nodes) node(id, {links});
+  index.m = c.m;
+  index.ef_construction = c.ef_construction;
+  index.entry_point = 1;
+  upsert(9, c.inserted);
+  for (const auto& [id, links] : c.expected) EXPECT_EQ(list(id, 0), links) << id;
 }
 
+INSTANTIATE_TEST_SUITE_P(Cases, LinkRule, ::testing::ValuesIn(kLinkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --------------------------------------------------------------- the walks
 // --------------------------------------------------------------- the walks
 
 TEST_F(Graph, WalkMovesToFirstStrictlyCloserNeighbour) {
@@ -360,7 +392,7 @@ TEST_F(Graph, HugeIdsAndForeignNodeIds) {
   HNSWNode odd;
   odd.id = 12345;  // differs from its key
   odd.neighbors[0] = {0, 0, kMaxId};
-  index.put_node(kMaxId, odd);
+  index.put_node(kMaxId, odd, points);
   index.entry_point = kMaxId;
   EXPECT_EQ(knn_ids(kQuery), (Ids{0, kMaxId}));
   EXPECT_EQ(index.node(kMaxId), odd);
@@ -464,19 +496,18 @@ TEST_F(Graph, MaxLevelAboveFifteenIsPassedWithoutMoving) {
   EXPECT_EQ(index.entry_point, 1u);
 }
 
-TEST_F(Graph, MZeroNeverAddsBackLinks) {
-  index.m = 0;
-  for (std::uint64_t id = 0; id < 20; ++id) upsert(id, Vec{1, static_cast<float>(id)});
-  for (std::uint64_t id = 1; id < 20; ++id) EXPECT_EQ(list(id, 0).size(), 1u) << id;
-  EXPECT_EQ(list(0, 0).size(), 0u);
-}
-
 TEST_F(Graph, ListsStayWithinTheLinkBudget) {
   std::mt19937 rng(3);
   std::normal_distribution<float> normal;
   for (std::uint64_t id = 0; id < 400; ++id) upsert(id, Vec{normal(rng), normal(rng), normal(rng)});
-  index.for_each_node([&](std::uint64_t, const HNSWNode& n) {
-    for (const auto& l : n.neighbors) EXPECT_LE(l.size(), 16u);
+  // Selected lists are clean: within the bound, no self-link, no repeat.
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) {
+    for (Ids l : n.neighbors) {
+      EXPECT_LE(l.size(), 16u);
+      EXPECT_EQ(std::count(l.begin(), l.end(), key), 0);
+      std::sort(l.begin(), l.end());
+      EXPECT_EQ(std::adjacent_find(l.begin(), l.end()), l.end());
+    }
   });
   EXPECT_EQ(index.node_count(), 400u);
 }
@@ -497,38 +528,23 @@ TEST_F(Graph, PutNodeRoundTripsAnyState) {
       HNSWNode tall;
       tall.id = key;
       for (auto& list : tall.neighbors) list = {key, 1, 2, 3, 4};
-      index.put_node(key, tall);
+      index.put_node(key, tall, points);
     } else if (key % 5 == 0) {
-      index.put_node(key, n);
+      index.put_node(key, n, points);
       index.m = 100;
       point(1000 + key, Vec{1, 0});
       index.entry_point = key;
       index.max_level = 15;
-      index.insert(1000 + key, points);
+      index.insert(1000 + key, *points.slot_of(1000 + key), points);
     }
   }
-  for (std::uint64_t key = 0; key < expected.size(); ++key) index.put_node(key, expected[key]);
+  for (std::uint64_t key = 0; key < expected.size(); ++key) index.put_node(key, expected[key], points);
   for (std::uint64_t key = 0; key < expected.size(); ++key) EXPECT_EQ(index.node(key), expected[key]) << key;
 
   HNSWIndex copy;
-  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n); });
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n, points); });
   EXPECT_EQ(copy.node_count(), index.node_count());
   index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { EXPECT_EQ(copy.node(key), n); });
-}
-
-TEST_F(Graph, PointsAreFoundByIdInWhicheverStoreIsGiven) {
-  for (std::uint64_t id = 0; id < 50; ++id) upsert(id, Vec{1, static_cast<float>(id)});
-  // Another store with the same ids in another slot order and new vectors,
-  // as a loaded snapshot could pair with this graph.
-  PointStore other;
-  for (std::uint64_t id = 50; id-- > 0;) other.upsert(id, Vec{static_cast<float>(id), 1}, std::nullopt);
-  const Vec query{1, 0};
-  for (const Candidate& c : index.search_knn(query, other, nullptr)) {
-    EXPECT_EQ(c.distance, cosine_distance(query, Vec{static_cast<float>(c.id), 1})) << c.id;
-  }
-  for (const Candidate& c : index.search_knn(query, points, nullptr)) {
-    EXPECT_EQ(c.distance, cosine_distance(query, Vec{1, static_cast<float>(c.id)})) << c.id;
-  }
 }
 
 // ---------------------------------------------------- graph against exact
@@ -544,8 +560,7 @@ TEST(GraphAgainstExact, DistancesAreTheExactOnes) {
   for (std::uint64_t id = 0; id < 1500; ++id) {
     Vec v(24);
     for (float& x : v) x = normal(rng);
-    points.upsert(id, v, std::nullopt);
-    index.insert(id, points);
+    index.insert(id, points.upsert(id, v, std::nullopt).slot, points);
     vectors.push_back(std::move(v));
   }
   for (int q = 0; q < 40; ++q) {

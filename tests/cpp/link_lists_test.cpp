@@ -27,10 +27,10 @@ TEST(LinkLists, GrowAssignAndCompactKeepEveryList) {
       lists.assign(index, values);
       model[index] = values;
     } else {
-      const std::uint32_t value = rng();
-      lists.append(index, value);
-      model[index].push_back(value);
+      model[index].push_back(rng());
+      lists.assign(index, model[index]);
     }
+    lists.compact_if_wasteful();
   }
   for (std::size_t index = 0; index < model.size(); ++index) {
     ASSERT_EQ(as_vector(lists.list(index)), model[index]) << index;

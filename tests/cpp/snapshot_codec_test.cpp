@@ -128,7 +128,7 @@ SnapshotState worked_example() {
   state.points.upsert(7, std::vector<float>{1.0f, 2.0f},
                       Payload::from_entries({{"tenant_id", Keyword{"a"}}}));
   state.index.entry_point = 7;
-  state.index.put_node(7, node_with(7, {}));
+  state.index.put_node(7, node_with(7, {}), state.points);
   return state;
 }
 
@@ -163,10 +163,10 @@ SnapshotState rich_state() {
   state.index.ef_search = 0;
   state.index.entry_point = ~0ull;
   state.index.max_level = 20;
-  state.index.put_node(1, node_with(1, {{300, 300, 1}, {}, {~0ull}}));
+  state.index.put_node(1, node_with(1, {{300, 300, 1}, {}, {~0ull}}), state.points);
   std::vector<std::vector<std::uint64_t>> all_layers(16);
   for (std::size_t layer = 0; layer < 16; ++layer) all_layers[layer].assign(layer + 1, 1ull << (4 * layer));
-  state.index.put_node(300, node_with(299, all_layers));
+  state.index.put_node(300, node_with(299, all_layers), state.points);
   return state;
 }
 
@@ -187,7 +187,7 @@ TEST(SnapshotEncoding, WorkedExampleIsFiftyTwoBytes) {
 
 TEST(SnapshotEncoding, NodeWithOneLink) {
   SnapshotState state;
-  state.index.put_node(300, node_with(300, {{7}}));
+  state.index.put_node(300, node_with(300, {{7}}), state.points);
   const Bytes expected = concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01},
                                  {0xAC, 0x02, 0xAC, 0x02, 0x01, 0x07},
                                  Bytes(15, 0x00)});

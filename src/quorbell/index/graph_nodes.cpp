@@ -24,11 +24,11 @@ void append_upper_index(std::span<const std::size_t> ends, std::uint64_t top, Ap
 }
 }  // namespace
 
-std::uint32_t GraphNodes::slot_for(std::uint64_t id) {
+std::uint32_t GraphNodes::slot_for(std::uint64_t id, const PointStore& points) {
   if (auto slot = slot_of_.find(id, key_of())) return *slot;
   if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(slots_.size());
-  slots_.push_back(SlotInfo{id, kNoSlot, kNotANode});
+  slots_.push_back(SlotInfo{id, points.slot_of(id).value_or(kNoPoint), kNotANode});
   slot_of_.insert(id, slot, key_of());
   return slot;
 }
@@ -79,82 +79,106 @@ std::size_t GraphNodes::upper_list(std::uint32_t slot, std::uint64_t top) {
   return index;
 }
 
-void GraphNodes::assign_upper(std::uint32_t slot, std::uint64_t top,
-                              const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
-  std::uint32_t& packed = slots_[slot].upper_lists;
-  if (top == 0) {
-    // The emptied list's head stays behind unused; only a replaced node
-    // can leave one.
-    if (upper_top(packed) != 0) upper_.assign(upper_index(packed), {});
-    packed = kNoUpperLists;
-    return;
-  }
-  thread_local std::vector<std::uint32_t> combined;
-  combined.clear();
+void GraphNodes::ListEdits::clear() {
+  edits_.clear();
+  values_.clear();
+}
+
+void GraphNodes::ListEdits::set(std::uint32_t slot, std::uint64_t layer, std::span<const std::uint32_t> values) {
+  const auto begin = static_cast<std::uint32_t>(values_.size());
+  values_.insert(values_.end(), values.begin(), values.end());
+  edits_.push_back(Edit{slot, static_cast<std::uint32_t>(layer), begin, static_cast<std::uint32_t>(values_.size())});
+}
+
+std::uint64_t GraphNodes::rebuilt_upper(std::uint32_t slot, std::span<const ListEdits::Edit> edits,
+                                        const std::vector<std::uint32_t>& values,
+                                        std::vector<std::uint32_t>& out) const {
+  out.clear();
   std::array<std::size_t, MAX_LAYERS> ends{};
-  for (std::uint64_t layer = 1; layer <= top; ++layer) {
-    combined.insert(combined.end(), lists[layer].begin(), lists[layer].end());
-    ends[layer] = combined.size();
+  std::uint64_t top = 0;
+  for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
+    std::span<const std::uint32_t> list = is_node(slot) ? links(slot, layer) : std::span<const std::uint32_t>{};
+    if (!edits.empty() && edits.front().layer == layer) {
+      list = std::span<const std::uint32_t>(values).subspan(edits.front().begin, edits.front().end - edits.front().begin);
+      edits = edits.subspan(1);
+    }
+    out.insert(out.end(), list.begin(), list.end());
+    ends[layer] = out.size();
+    if (!list.empty()) top = layer;
   }
-  append_upper_index(ends, top, [&](std::uint32_t value) { combined.push_back(value); });
-  upper_.assign(upper_list(slot, top), combined);
-}
-
-void GraphNodes::append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
-  if (layer == 0) {
-    base_.append(slot, target);
-    return;
+  if (top == 0) {
+    out.clear();
+    return 0;
   }
-  // The node's upper list is rebuilt with the link added; upper layers are
-  // few and short.
-  const std::uint32_t top = upper_top(slots_[slot].upper_lists);
-  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists{};
-  for (std::uint64_t l = 1; l <= top; ++l) lists[l] = links(slot, l);
-  thread_local std::vector<std::uint32_t> grown;
-  grown.assign(lists[layer].begin(), lists[layer].end());
-  grown.push_back(target);
-  lists[layer] = grown;
-  assign_upper(slot, std::max<std::uint64_t>(top, layer), lists);
+  append_upper_index(ends, top, [&](std::uint32_t value) { out.push_back(value); });
+  return top;
 }
 
-void GraphNodes::append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, Appended& entry) {
-  entry.slot = slot;
-  entry.layer = layer;
-  entry.upper_lists = slots_[slot].upper_lists;
-  if (layer > 0 && upper_top(entry.upper_lists) > 0) {
-    const auto list = upper_.list(upper_index(entry.upper_lists));
-    entry.upper.assign(list.begin(), list.end());
+// Edits are applied a node at a time, its upper layers rebuilt together.
+void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
+  auto& all = edits.edits_;
+  std::sort(all.begin(), all.end(), [](const ListEdits::Edit& a, const ListEdits::Edit& b) {
+    return a.slot != b.slot ? a.slot < b.slot : a.layer < b.layer;
+  });
+  if (!is_node(node)) base_.reserve(std::size_t{node} + 1);
+  std::size_t base_room = 0, upper_room = 0, upper_heads = 0, longest_upper = 0;
+  for (std::size_t k = 0; k < all.size();) {
+    const ListEdits::Edit& edit = all[k];
+    if (edit.layer == 0) {
+      base_room += base_.assign_room(edit.slot, edit.end - edit.begin);
+      ++k;
+      continue;
+    }
+    std::size_t end = k;
+    while (end < all.size() && all[end].slot == edit.slot) ++end;
+    const auto group = std::span<const ListEdits::Edit>(all).subspan(k, end - k);
+    const std::uint64_t top = rebuilt_upper(edit.slot, group, edits.values_, edits.combined_);
+    longest_upper = std::max(longest_upper, edits.combined_.size());
+    const std::uint32_t packed = is_node(edit.slot) ? slots_[edit.slot].upper_lists : kNoUpperLists;
+    if (top > 0 && upper_top(packed) == 0) {
+      ++upper_heads;
+      upper_room += upper_.assign_room(upper_.count(), edits.combined_.size());
+    } else if (top > 0) {
+      upper_room += upper_.assign_room(upper_index(packed), edits.combined_.size());
+    }
+    k = end;
   }
-  append_link(slot, layer, target);
+  if (upper_.count() + upper_heads >= kUpperListsLimit) throw std::bad_alloc();
+  upper_.reserve(upper_.count() + upper_heads);
+  base_.reserve_room(base_room);
+  upper_.reserve_room(upper_room);
+  reserve_more(edits.combined_, longest_upper);
 }
 
-// Puts back a list that only grew, in place: a list never needs more room
-// than it has to shrink, so nothing here allocates.
-void GraphNodes::take_back(const Appended& entry) noexcept {
-  if (entry.layer == 0) {
-    base_.remove_last(entry.slot);
-    return;
+void GraphNodes::apply(ListEdits& edits, std::uint32_t node) noexcept {
+  make_node(node, slots_[node].key);
+  const auto& all = edits.edits_;
+  for (std::size_t k = 0; k < all.size();) {
+    const ListEdits::Edit& edit = all[k];
+    if (edit.layer == 0) {
+      base_.assign(edit.slot, std::span<const std::uint32_t>(edits.values_).subspan(edit.begin, edit.end - edit.begin));
+      ++k;
+      continue;
+    }
+    std::size_t end = k;
+    while (end < all.size() && all[end].slot == edit.slot) ++end;
+    const auto group = std::span<const ListEdits::Edit>(all).subspan(k, end - k);
+    const std::uint64_t top = rebuilt_upper(edit.slot, group, edits.values_, edits.combined_);
+    std::uint32_t& packed = slots_[edit.slot].upper_lists;
+    if (top == 0) {
+      // The emptied list's head stays behind unused.
+      if (upper_top(packed) != 0) upper_.assign(upper_index(packed), {});
+      packed = kNoUpperLists;
+    } else {
+      upper_.assign(upper_list(edit.slot, top), edits.combined_);
+    }
+    k = end;
   }
-  if (upper_top(entry.upper_lists) > 0) upper_.assign(upper_index(entry.upper_lists), entry.upper);
-  slots_[entry.slot].upper_lists = entry.upper_lists;
 }
 
-void GraphNodes::drop_node(std::uint32_t slot, std::size_t node_count, std::uint64_t largest_node_key) noexcept {
-  base_.clear(slot);
-  slots_[slot].upper_lists = kNotANode;
-  node_count_ = node_count;
-  largest_node_key_ = largest_node_key;
-}
-
-void GraphNodes::store_node(std::uint64_t key, std::uint64_t node_id,
-                            const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists) {
-  const std::uint32_t slot = slot_for(key);
-  make_node(slot, node_id);
-  base_.assign(slot, lists[0]);
-  // Upper lists are kept up to the highest non-empty one.
-  std::uint64_t top = MAX_LAYERS - 1;
-  while (top > 0 && lists[top].empty()) --top;
-  assign_upper(slot, top, lists);
+void GraphNodes::compact_if_wasteful() noexcept {
+  base_.compact_if_wasteful();
+  upper_.compact_if_wasteful();
 }
 
 HNSWNode GraphNodes::exchange_form(std::uint32_t slot) const {
@@ -174,8 +198,8 @@ std::optional<HNSWNode> GraphNodes::node(std::uint64_t key) const {
   return exchange_form(position.slot);
 }
 
-void GraphNodes::put_node(std::uint64_t key, const HNSWNode& node) {
-  Loader loader(*this);
+void GraphNodes::put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
+  Loader loader(*this, points);
   loader.begin_node(key, node.id);
   for (const auto& ids : node.neighbors) {
     loader.begin_list(ids.size());
@@ -185,7 +209,7 @@ void GraphNodes::put_node(std::uint64_t key, const HNSWNode& node) {
 }
 
 void GraphNodes::Loader::begin_node(std::uint64_t key, std::uint64_t node_id) {
-  slot_ = nodes_.slot_for(key);
+  slot_ = nodes_.slot_for(key, points_);
   nodes_.make_node(slot_, node_id);
   lists_begun_ = 0;
 }
@@ -203,7 +227,7 @@ void GraphNodes::Loader::begin_list(std::size_t expected) {
 }
 
 void GraphNodes::Loader::add(std::uint64_t id) {
-  const std::uint32_t target = nodes_.slot_for(id);
+  const std::uint32_t target = nodes_.slot_for(id, points_);
   lists().push_tail(target);
 }
 
@@ -215,8 +239,11 @@ void GraphNodes::Loader::finish_node() {
   }
   std::uint64_t top = MAX_LAYERS - 1;
   while (top > 0 && begins_[top] == begins_[top + 1]) --top;
+  std::uint32_t& packed = nodes_.slots_[slot_].upper_lists;
   if (top == 0) {
-    nodes_.assign_upper(slot_, 0, {});
+    // A replaced node's emptied list leaves its head behind unused.
+    if (upper_top(packed) != 0) upper.assign(upper_index(packed), {});
+    packed = kNoUpperLists;
   } else {
     // The pushed ids, then their layers' ends and mask: the upper list.
     append_upper_index(std::span<const std::size_t>(begins_).subspan(1), top,
@@ -225,14 +252,6 @@ void GraphNodes::Loader::finish_node() {
   }
   nodes_.base_.compact_if_wasteful();
   upper.compact_if_wasteful();
-}
-
-std::optional<PointView> GraphNodes::find_point(const Position& position, const PointStore& points) const {
-  if (position.slot == kNoSlot) return points.find(position.id);
-  const auto found = points.slot_of(position.id);
-  if (!found) return std::nullopt;
-  std::atomic_ref<std::uint32_t>(slots_[position.slot].point_hint).store(*found, std::memory_order_relaxed);
-  return points.view(*found);
 }
 
 }  // namespace quorbell

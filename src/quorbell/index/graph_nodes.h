@@ -12,7 +12,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -60,8 +59,9 @@ class GraphNodes {
   Position position_of(std::uint64_t id) const {
     return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)};
   }
-  // The slot of id, made (with no node and no links) if there is none.
-  std::uint32_t slot_for(std::uint64_t id);
+  // The slot of id, made (with no node and no links) if there is none; a
+  // new slot finds the id's point in points.
+  std::uint32_t slot_for(std::uint64_t id, const PointStore& points);
 
   // A node's links on one layer; valid until the lists are next modified.
   std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
@@ -75,29 +75,35 @@ class GraphNodes {
   template <class F>
   void for_each_node(F&& f) const;
   // Stores node under key, replacing any node there, as a load would.
-  void put_node(std::uint64_t key, const HNSWNode& node);
-  // Makes the slot a node with empty lists, unless it is one already, and
-  // records its id.
-  void make_node(std::uint32_t slot, std::uint64_t node_id);
-  // Stores a node with these lists, layer 0 first.
-  void store_node(std::uint64_t key, std::uint64_t node_id,
-                  const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
-  // Gives the node at slot the id field node_id (see core/foreign_ids.h).
-  void set_node_id(std::uint32_t slot, std::uint64_t node_id) { foreign_ids_.set(slot, slots_[slot].key, node_id); }
-  void append_link(std::uint32_t slot, std::uint64_t layer, std::uint32_t target);
+  void put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points);
+  // Changes of whole lists, planned in full before any is made, so that an
+  // insert fails only before it changes anything: prepare() makes every
+  // allocation the changes need, and apply() then cannot fail.
+  class ListEdits {
+   public:
+    void clear();
+    // The list of the node at slot on layer becomes values. At most one
+    // change per list.
+    void set(std::uint32_t slot, std::uint64_t layer, std::span<const std::uint32_t> values);
 
-  // What an append changed, so that it can be taken back without
-  // allocating: the node's packed upper list as it was.
-  struct Appended {
-    std::uint32_t slot;
-    std::uint64_t layer;
-    std::uint32_t upper_lists;
-    std::vector<std::uint32_t> upper;
+   private:
+    friend class GraphNodes;
+    struct Edit {
+      std::uint32_t slot;
+      std::uint32_t layer;
+      std::uint32_t begin, end;  // in values_
+    };
+    std::vector<Edit> edits_;
+    std::vector<std::uint32_t> values_;
+    std::vector<std::uint32_t> combined_;  // a node's upper list being rebuilt
   };
-  void append_logged(std::uint32_t slot, std::uint64_t layer, std::uint32_t target, Appended& entry);
-  void take_back(const Appended& entry) noexcept;
-  // Takes back a node that was new, lists and all.
-  void drop_node(std::uint32_t slot, std::size_t node_count, std::uint64_t largest_node_key) noexcept;
+  // Makes the allocations that apply(edits, node) needs. Changes nothing
+  // that a reader of the graph sees.
+  void prepare(ListEdits& edits, std::uint32_t node);
+  // Makes the slot a node with its key as id (a node already keeps its
+  // lists), then makes the changes. Allocates nothing, given prepare() for
+  // the same arguments.
+  void apply(ListEdits& edits, std::uint32_t node) noexcept;
 
   // Room for this many more nodes, before a load adds them.
   void reserve_nodes(std::size_t count);
@@ -109,7 +115,8 @@ class GraphNodes {
   // dropped.
   class Loader {
    public:
-    explicit Loader(GraphNodes& nodes) : nodes_(nodes) {}
+    // Links to ids find their points in points.
+    Loader(GraphNodes& nodes, const PointStore& points) : nodes_(nodes), points_(points) {}
     // Starts the node stored under key, replacing any node there.
     void begin_node(std::uint64_t key, std::uint64_t node_id);
     // Starts the next layer's list, with room for `expected` ids.
@@ -121,6 +128,7 @@ class GraphNodes {
     LinkLists& lists() { return layer_ == 0 ? nodes_.base_ : nodes_.upper_; }
 
     GraphNodes& nodes_;
+    const PointStore& points_;
     std::uint32_t slot_ = 0;
     std::size_t lists_begun_ = 0;
     std::uint64_t layer_ = 0;  // of the list being read
@@ -129,22 +137,21 @@ class GraphNodes {
     std::array<std::size_t, MAX_LAYERS + 1> begins_{};
   };
 
-  std::uint32_t point_hint(std::uint32_t slot) const {
-    return std::atomic_ref<std::uint32_t>(slots_[slot].point_hint).load(std::memory_order_relaxed);
-  }
-  void set_point_hint(std::uint32_t slot, std::uint32_t point_slot) { slots_[slot].point_hint = point_slot; }
-  // The point stored under the position's id, found through the slot's
-  // hint when that is still right (nearly always: this runs for every
-  // neighbour a walk looks at).
+  // Where the point store keeps the point of the slot's id, or kNoPoint.
+  // Exact at all times: set when the slot is made, and by an insert of its
+  // id (a point once stored keeps its place in the store).
+  static constexpr std::uint32_t kNoPoint = 0xFFFFFFFFu;
+  std::uint32_t point_slot(std::uint32_t slot) const { return slots_[slot].point_slot; }
+  void set_point_slot(std::uint32_t slot, std::uint32_t point_slot) noexcept { slots_[slot].point_slot = point_slot; }
+  // The point stored under the position's id.
   std::optional<PointView> point_at(const Position& position, const PointStore& points) const {
-    if (position.slot != kNoSlot) {
-      const std::uint32_t guess = point_hint(position.slot);
-      if (guess < points.size() && points.key_at(guess) == position.id) return points.view(guess);
-    }
-    return find_point(position, points);
+    if (position.slot == kNoSlot) return points.find(position.id);
+    const std::uint32_t point = slots_[position.slot].point_slot;
+    if (point == kNoPoint) return std::nullopt;
+    return points.view(point);
   }
-  // point_at without a right hint: looks the id up and repairs the hint.
-  std::optional<PointView> find_point(const Position& position, const PointStore& points) const;
+  // Compacts the pools of lists once abandoned runs outweigh the live ones.
+  void compact_if_wasteful() noexcept;
 
  private:
   // SlotInfo::upper_lists of an id that has no node. A node's value packs
@@ -164,9 +171,7 @@ class GraphNodes {
   // neighbour.
   struct SlotInfo {
     std::uint64_t key;
-    // Where the point with this key was last found; checked before use.
-    // Searches repair it concurrently, hence mutable and accessed atomically.
-    mutable std::uint32_t point_hint;
+    std::uint32_t point_slot;  // see point_slot()
     // kNotANode when no node is stored under the key (only links name it),
     // else where the node's lists above layer 0 are (see upper_top).
     std::uint32_t upper_lists;
@@ -175,9 +180,14 @@ class GraphNodes {
   // Index in upper_ of a node's upper list, made if the node has none, now
   // covering layers 1 to top (1 to 15).
   std::size_t upper_list(std::uint32_t slot, std::uint64_t top);
-  // Stores lists 1 to top as the node's upper list (top 0: none).
-  void assign_upper(std::uint32_t slot, std::uint64_t top,
-                    const std::array<std::span<const std::uint32_t>, MAX_LAYERS>& lists);
+  // Makes the slot a node with empty lists, unless it is one already, and
+  // records its id.
+  void make_node(std::uint32_t slot, std::uint64_t node_id);
+  // The node's upper list rebuilt into out, with the lists of the edits
+  // [first, last) (all of this node, upper layers, ascending) in place of
+  // its own; returns the highest layer left non-empty.
+  std::uint64_t rebuilt_upper(std::uint32_t slot, std::span<const ListEdits::Edit> edits,
+                              const std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& out) const;
   HNSWNode exchange_form(std::uint32_t slot) const;
 
   // The id stored at a slot, for the id map's lookups.

@@ -26,6 +26,28 @@ struct SearchScratch {
   std::vector<float> distances;
 };
 
+// Per-thread working memory of inserts, reused from call to call, so that
+// an insert allocates nothing once these have grown.
+struct InsertScratch {
+  // A candidate for a list: its slot, its point and its distance from the
+  // list's owner.
+  struct Neighbour {
+    std::uint32_t slot;
+    PointView point;
+    float distance;
+  };
+  std::vector<Neighbour> ranked;
+  std::vector<std::size_t> unknown;  // where in ranked distances are to be computed
+  std::vector<PointView> views;
+  std::vector<float> distances;
+  std::vector<Neighbour> kept;
+  std::vector<PointView> kept_points;
+  std::vector<Neighbour> chosen;  // the new node's list on the layer being linked
+  std::vector<std::uint32_t> list;
+  VisitedSet seen;  // drops repeats while candidates are ranked
+  GraphNodes::ListEdits edits;
+};
+
 namespace {
 // How much of each gathered vector is requested ahead; the hardware
 // prefetcher follows longer vectors on its own.
@@ -34,6 +56,17 @@ constexpr std::size_t kPrefetchedVectorBytes = 1024;
 SearchScratch& thread_scratch() {
   thread_local SearchScratch scratch;
   return scratch;
+}
+
+InsertScratch& insert_scratch() {
+  thread_local InsertScratch scratch;
+  return scratch;
+}
+
+// Ascending distance, every NaN after every number; equal distances (and
+// NaNs among themselves) are left in order by the stable sort using it.
+bool nearer(const InsertScratch::Neighbour& a, const InsertScratch::Neighbour& b) {
+  return !std::isnan(a.distance) && (std::isnan(b.distance) || a.distance < b.distance);
 }
 
 // The graph's distance: 1 - cosine similarity, or FLOAT_MAX for a pair that
@@ -70,8 +103,7 @@ std::uint64_t HNSWIndex::random_level() const { return level_from_random(thread_
 // the work runs in stages over the whole list, each stage first asking for
 // what the next one reads: the misses of all neighbours then overlap. When
 // the graph was built by upserts, a node's slot is also its point's slot,
-// so the first stage asks for that point record too, before the hint that
-// confirms it has arrived.
+// so the first stage asks for that point record too.
 void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
                                       const VisitedSet* visited) const {
   for (const std::uint32_t slot : list) {
@@ -87,18 +119,20 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
   scratch.unresolved.clear();
   for (const std::uint32_t slot : list) {
     if (visited != nullptr && (!nodes_.examinable(nodes_.key(slot)) || visited->test_and_mark(slot))) continue;
-    if (const std::uint32_t hint = nodes_.point_hint(slot); hint != slot && hint < points.size()) points.prefetch(hint);
+    const std::uint32_t point = nodes_.point_slot(slot);
+    if (point == GraphNodes::kNoPoint) continue;
+    if (point != slot) points.prefetch(point);
     scratch.unresolved.push_back(slot);
   }
   scratch.views.clear();
   scratch.view_slots.clear();
   for (const std::uint32_t slot : scratch.unresolved) {
-    const auto point = nodes_.point_at(Position{nodes_.key(slot), slot}, points);
-    if (!point || !tenant_matches(point->payload, tenant)) continue;
-    const auto* bytes = reinterpret_cast<const char*>(point->vector.data());
-    const std::size_t size = std::min<std::size_t>(point->vector.size_bytes(), kPrefetchedVectorBytes);
+    const PointView point = points.view(nodes_.point_slot(slot));
+    if (!tenant_matches(point.payload, tenant)) continue;
+    const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
+    const std::size_t size = std::min<std::size_t>(point.vector.size_bytes(), kPrefetchedVectorBytes);
     for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.views.push_back(*point);
+    scratch.views.push_back(point);
     scratch.view_slots.push_back(slot);
   }
   scratch.distances.resize(scratch.views.size());
@@ -144,104 +178,50 @@ std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_
 }
 #endif
 
-// Everything an insert changes that its rollback must take back. Slots
-// made for new ids stay: without links or a node they change nothing.
-struct HNSWIndex::InsertLog {
-  std::optional<std::uint64_t> entry_point;
-  std::uint64_t max_level;
-  std::size_t node_count;
-  std::uint64_t largest_node_key;
-  // The links appended, in order: at most a back and a forward link per
-  // layer.
-  std::array<GraphNodes::Appended, 2 * MAX_LAYERS> appended;
-  std::size_t appended_count = 0;
+void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer, std::uint64_t bound,
+                           const PointStore& points, const std::string* tenant, SearchScratch& scratch) const {
+  const Position current = start.position;
+  VisitedSet& visited = scratch.visited;
+  CandidateQueue& candidates = scratch.candidates;
+  ResultList& results = scratch.results;
+  visited.begin_query(nodes_.slot_count());
+  candidates.clear();
+  results.clear();
+  // The start pair is admitted whatever the filter says of it.
+  std::uint32_t sequence = 0;
+  const RankedSlot first = ranked_slot(start.distance, sequence++, current.slot);
+  candidates.push(first);
+  results.append(first);
+  if (current.slot != kNoSlot && nodes_.examinable(current.id)) visited.test_and_mark(current.slot);
 
-  void append(GraphNodes& nodes, std::uint32_t slot, std::uint64_t layer, std::uint32_t target) {
-    nodes.append_logged(slot, layer, target, appended[appended_count]);
-    ++appended_count;
-  }
-};
-
-void HNSWIndex::roll_back(std::uint64_t id, const InsertLog& log) noexcept {
-  for (std::size_t k = log.appended_count; k-- > 0;) nodes_.take_back(log.appended[k]);
-  if (log.node_count != nodes_.node_count()) {
-    // The node was new: its lists go with it.
-    nodes_.drop_node(nodes_.position_of(id).slot, log.node_count, log.largest_node_key);
-  }
-  entry_point = log.entry_point;
-  max_level = log.max_level;
-}
-
-void HNSWIndex::relink(std::uint32_t self, Position current, std::uint64_t layer, InsertLog& log) {
-  if (current.slot == self) return;
-  if (current.slot == kNoSlot) current.slot = nodes_.slot_for(current.id);
-  const auto holds = [&](std::uint32_t slot, std::uint32_t target) {
-    const auto list = nodes_.links(slot, layer);
-    return std::find(list.begin(), list.end(), target) != list.end();
-  };
-  if (nodes_.is_node(current.slot) && nodes_.links(current.slot, layer).size() < m && !holds(current.slot, self)) {
-    log.append(nodes_, current.slot, layer, self);
-  }
-  if (nodes_.links(self, layer).size() < std::max<std::uint64_t>(m, 1) && !holds(self, current.slot)) {
-    log.append(nodes_, self, layer, current.slot);
-  }
-}
-
-void HNSWIndex::insert(std::uint64_t id, const PointStore& points) {
-  const auto slot = points.slot_of(id);
-  if (!slot) return;
-  InsertLog log{entry_point, max_level, nodes_.node_count(), nodes_.largest_node_key(), {}};
-  try {
-    link(id, *slot, points, log);
-  } catch (...) {
-    roll_back(id, log);
-    throw;
-  }
-}
-
-void HNSWIndex::link(std::uint64_t id, std::uint32_t point_slot, const PointStore& points, InsertLog& log) {
-  const std::uint64_t level = random_level();
-  const std::uint32_t existing = nodes_.position_of(id).slot;
-  const bool reinsert = nodes_.is_node(existing);
-  std::array<std::uint32_t, MAX_LAYERS> forward{};
-  std::array<std::span<const std::uint32_t>, MAX_LAYERS> lists{};
-
-  if (entry_point) {
-    SearchScratch& scratch = thread_scratch();
-    const PointView point = points.view(point_slot);
-    const Scorer cosine(Metric::Cosine, point.vector, point.squared_norm);
-    Stop stop = stop_at(cosine, nodes_.position_of(*entry_point), points);
-    // Layers above 15 hold no links; a walk there would not move.
-    for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
-      stop = walk(cosine, stop, layer, points, nullptr, scratch);
+  while (!candidates.empty()) {
+    const RankedSlot expanded = candidates.pop_first();
+    // Every admission of this expansion compares against the worst distance
+    // as it stands now.
+    const float worst = results.worst();
+    if (!nodes_.is_node(expanded.slot)) continue;
+    gather(nodes_.links(expanded.slot, layer), points, tenant, &visited, scratch);
+    // Most expansions are followed by the best candidate left now, and that
+    // one by one of its two heap children: load ahead for them while this
+    // expansion's distances are computed.
+    if (layer == 0) {
+      if (!candidates.empty() && nodes_.is_node(candidates.first().slot)) {
+        prefetch_list_targets(nodes_.base_links(candidates.first().slot), points, &visited);
+      }
+      for (const RankedSlot& runner : candidates.front_runners()) {
+        if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);
+      }
     }
-    const std::uint64_t top = std::min(level, max_level);
-    for (std::uint64_t layer = top + 1; layer-- > 0;) {
-      stop = walk(cosine, stop, layer, points, nullptr, scratch);
-      Position& current = stop.position;
-      if (reinsert) {
-        relink(existing, current, layer, log);
-        continue;
-      }
-      // Back link: only to a stored node whose list still has room.
-      if (nodes_.is_node(current.slot) && nodes_.links(current.slot, layer).size() < m) {
-        log.append(nodes_, current.slot, layer, nodes_.slot_for(id));
-      }
-      if (current.slot == kNoSlot) current.slot = nodes_.slot_for(current.id);
-      forward[layer] = current.slot;
-      lists[layer] = std::span<const std::uint32_t>(&forward[layer], 1);
+    graph_distances(cosine, scratch.views, scratch.distances.data());
+    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
+      const float distance = scratch.distances[k];
+      if (!(distance < worst) && results.size() >= bound) continue;
+      const RankedSlot pair = ranked_slot(distance, sequence++, scratch.view_slots[k]);
+      candidates.push(pair);
+      results.append_bounded(pair, bound);
     }
   }
-  if (reinsert) {
-    nodes_.set_node_id(existing, id);
-  } else {
-    nodes_.store_node(id, id, lists);
-  }
-  if (!entry_point || level > max_level) {
-    max_level = level;
-    entry_point = id;
-  }
-  nodes_.set_point_hint(nodes_.slot_for(id), point_slot);
+  results.drain_sorted(scratch.sorted);
 }
 
 std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const PointStore& points,
@@ -258,54 +238,150 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
     stop = walk(cosine, stop, layer, points, tenant, scratch);
   }
   const Position current = stop.position;
-  if (!nodes_.point_at(current, points)) return {};
-
-  // The start pair is admitted whatever the filter says of it.
-  VisitedSet& visited = scratch.visited;
-  CandidateQueue& candidates = scratch.candidates;
-  ResultList& results = scratch.results;
-  visited.begin_query(nodes_.slot_count());
-  candidates.clear();
-  results.clear();
-  std::uint32_t sequence = 0;
-  const RankedSlot first = ranked_slot(stop.distance, sequence++, current.slot);
-  candidates.push(first);
-  results.append(first);
-  if (current.slot != kNoSlot && nodes_.examinable(current.id)) visited.test_and_mark(current.slot);
-
-  while (!candidates.empty()) {
-    const RankedSlot expanded = candidates.pop_first();
-    // Every admission of this expansion compares against the worst distance
-    // as it stands now.
-    const float worst = results.worst();
-    if (!nodes_.is_node(expanded.slot)) continue;
-    gather(nodes_.base_links(expanded.slot), points, tenant, &visited, scratch);
-    // Most expansions are followed by the best candidate left now, and that
-    // one by one of its two heap children: load ahead for them while this
-    // expansion's distances are computed.
-    if (!candidates.empty() && nodes_.is_node(candidates.first().slot)) {
-      prefetch_list_targets(nodes_.base_links(candidates.first().slot), points, &visited);
-    }
-    for (const RankedSlot& runner : candidates.front_runners()) {
-      if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);
-    }
-    graph_distances(cosine, scratch.views, scratch.distances.data());
-    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
-      const float distance = scratch.distances[k];
-      if (!(distance < worst) && results.size() >= ef_search) continue;
-      const RankedSlot pair = ranked_slot(distance, sequence++, scratch.view_slots[k]);
-      candidates.push(pair);
-      results.append_bounded(pair, ef_search);
-    }
-  }
-
-  results.drain_sorted(scratch.sorted);
+  const auto start_point = current.slot == kNoSlot ? points.slot_of(current.id) : nodes_.point_slot(current.slot);
+  if (!start_point || *start_point == GraphNodes::kNoPoint) return {};
+  best_first(cosine, stop, 0, ef_search, points, tenant, scratch);
   std::vector<Candidate> found;
   found.reserve(scratch.sorted.size());
   for (const RankedSlot& pair : scratch.sorted) {
-    found.push_back(Candidate{pair.distance, pair.slot == kNoSlot ? current.id : nodes_.key(pair.slot)});
+    found.push_back(pair.slot == kNoSlot
+                        ? Candidate{pair.distance, current.id, *start_point}
+                        : Candidate{pair.distance, nodes_.key(pair.slot), nodes_.point_slot(pair.slot)});
   }
   return found;
+}
+
+// ------------------------------------------------------------------ insert
+
+void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points) {
+  const std::uint64_t level = random_level();
+  // The slot's point is set now, for the searches below to see the point;
+  // a failure puts back what it was.
+  const std::uint32_t self = nodes_.slot_for(id, points);
+  const std::uint32_t old_point = nodes_.point_slot(self);
+  nodes_.set_point_slot(self, point_slot);
+  InsertScratch& scratch = insert_scratch();
+  scratch.edits.clear();
+  try {
+    if (entry_point) plan_links(self, level, points, scratch);
+    nodes_.prepare(scratch.edits, self);
+  } catch (...) {
+    nodes_.set_point_slot(self, old_point);
+    throw;
+  }
+  // Nothing below allocates.
+  nodes_.apply(scratch.edits, self);
+  nodes_.compact_if_wasteful();
+  if (!entry_point || level > max_level) {
+    max_level = level;
+    entry_point = id;
+  }
+}
+
+void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointStore& points,
+                           InsertScratch& scratch) {
+  SearchScratch& search = thread_scratch();
+  const PointView point = points.view(nodes_.point_slot(self));
+  const Scorer cosine(Metric::Cosine, point.vector, point.squared_norm);
+  Stop stop = stop_at(cosine, nodes_.position_of(*entry_point), points);
+  // Layers above 15 hold no links; a walk there would not move.
+  for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
+    stop = walk(cosine, stop, layer, points, nullptr, search);
+  }
+  const bool reinsert = nodes_.is_node(self);
+  for (std::uint64_t layer = std::min(level, max_level) + 1; layer-- > 0;) {
+    stop = plan_layer(cosine, self, reinsert, stop, layer, points, scratch);
+  }
+}
+
+// The new node's list is its ef_construction nearest found from stop,
+// thinned by select(); each node it lists links back, re-selecting a full
+// list. The next layer down starts from the nearest kept.
+HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, bool reinsert, Stop stop,
+                                      std::uint64_t layer, const PointStore& points, InsertScratch& scratch) {
+  const std::size_t bound = std::max<std::uint64_t>(m, 1);
+  begin_ranking(scratch);
+  if (nodes_.point_at(stop.position, points)) {
+    SearchScratch& search = thread_scratch();
+    best_first(cosine, stop, layer, ef_construction, points, nullptr, search);
+    for (const RankedSlot& pair : search.sorted) {
+      const std::uint32_t slot = pair.slot == kNoSlot ? nodes_.slot_for(stop.position.id, points) : pair.slot;
+      rank(self, slot, pair.distance, points, scratch);
+    }
+  }
+  if (reinsert) {
+    for (const std::uint32_t slot : nodes_.links(self, layer)) rank(self, slot, std::nullopt, points, scratch);
+  }
+  finish_ranking(cosine, scratch);
+  select(bound, scratch);
+  scratch.chosen.assign(scratch.kept.begin(), scratch.kept.end());
+  scratch.list.clear();
+  for (const auto& kept : scratch.chosen) scratch.list.push_back(kept.slot);
+  scratch.edits.set(self, layer, scratch.list);
+
+  for (const auto& target : scratch.chosen) {
+    if (!nodes_.is_node(target.slot)) continue;
+    const auto list = nodes_.links(target.slot, layer);
+    if (std::find(list.begin(), list.end(), self) != list.end()) continue;
+    scratch.list.assign(list.begin(), list.end());
+    scratch.list.push_back(self);
+    if (list.size() >= bound) {
+      // Full: the target's list and the new id, re-selected from the
+      // target's point of view.
+      begin_ranking(scratch);
+      for (const std::uint32_t slot : scratch.list) rank(target.slot, slot, std::nullopt, points, scratch);
+      finish_ranking(Scorer(Metric::Cosine, target.point.vector, target.point.squared_norm), scratch);
+      select(bound, scratch);
+      scratch.list.clear();
+      for (const auto& kept : scratch.kept) scratch.list.push_back(kept.slot);
+    }
+    scratch.edits.set(target.slot, layer, scratch.list);
+  }
+  if (scratch.chosen.empty()) return stop;
+  const auto& nearest = scratch.chosen.front();
+  return Stop{Position{nodes_.key(nearest.slot), nearest.slot}, nearest.distance};
+}
+
+void HNSWIndex::begin_ranking(InsertScratch& scratch) const {
+  scratch.ranked.clear();
+  scratch.unknown.clear();
+  scratch.seen.begin_query(nodes_.slot_count());
+}
+
+void HNSWIndex::rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance,
+                     const PointStore& points, InsertScratch& scratch) const {
+  if (slot == owner || scratch.seen.test_and_mark(slot)) return;
+  const auto point = nodes_.point_at(Position{nodes_.key(slot), slot}, points);
+  if (!point) return;
+  if (!distance) scratch.unknown.push_back(scratch.ranked.size());
+  scratch.ranked.push_back(InsertScratch::Neighbour{slot, *point, distance.value_or(0.0f)});
+}
+
+void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) const {
+  scratch.views.clear();
+  for (const std::size_t k : scratch.unknown) scratch.views.push_back(scratch.ranked[k].point);
+  scratch.distances.resize(scratch.views.size());
+  graph_distances(owner, scratch.views, scratch.distances.data());
+  for (std::size_t j = 0; j < scratch.unknown.size(); ++j) scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
+  std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
+}
+
+// Keeps a candidate unless one kept before it is nearer to it than the
+// owner is (a NaN comparison never rejects), up to bound candidates.
+void HNSWIndex::select(std::size_t bound, InsertScratch& scratch) const {
+  scratch.kept.clear();
+  scratch.kept_points.clear();
+  for (const auto& candidate : scratch.ranked) {
+    if (scratch.kept.size() >= bound) break;
+    scratch.distances.resize(scratch.kept_points.size());
+    graph_distances(Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm),
+                    scratch.kept_points, scratch.distances.data());
+    const bool covered = std::any_of(scratch.distances.begin(), scratch.distances.end(),
+                                     [&](float distance) { return distance < candidate.distance; });
+    if (covered) continue;
+    scratch.kept.push_back(candidate);
+    scratch.kept_points.push_back(candidate.point);
+  }
 }
 
 }  // namespace quorbell

@@ -2,9 +2,10 @@
 //
 // The graph stores ids and links only (index/graph_nodes.h) and always
 // measures cosine distance, reading vectors from the point store it is
-// handed. Insertion adds one link per layer, to where a greedy walk ends,
-// plus a link back while the target's list is shorter than `m`. Only the
-// base layer is searched best-first, bounded by `ef_search`.
+// handed. An insert links the new node on each of its layers to a diverse
+// few of its nearest (see plan_layer), and they link back. A query
+// descends greedily; only the base layer is searched best-first, bounded
+// by `ef_search`.
 //
 // Thread safety: the index has no lock of its own. Const methods may run
 // concurrently with each other (their scratch state is per thread); insert
@@ -23,10 +24,12 @@
 
 namespace quorbell {
 
-// A candidate of the graph query: cosine distance and point id.
+// A candidate of the graph query: cosine distance, point id and where the
+// point store keeps the point.
 struct Candidate {
   float distance;
   std::uint64_t id;
+  std::uint32_t point_slot;
 };
 
 // The level drawn from one 64-bit random value r with link budget m:
@@ -37,6 +40,7 @@ std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m);
 class Scorer;
 class VisitedSet;
 struct SearchScratch;
+struct InsertScratch;
 
 class HNSWIndex {
  public:
@@ -44,8 +48,8 @@ class HNSWIndex {
   HNSWIndex(HNSWIndex&&) noexcept = default;
   HNSWIndex& operator=(HNSWIndex&&) noexcept = default;
 
-  std::uint64_t m = 16;                // back links only to lists shorter than m
-  std::uint64_t ef_construction = 64;  // kept and persisted, read by nothing
+  std::uint64_t m = 16;                // bound of a list (at least 1), base of the level draw
+  std::uint64_t ef_construction = 64;  // candidates an insert searches for on each layer
   std::uint64_t ef_search = 32;        // bound of the base-layer result list
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
@@ -61,23 +65,27 @@ class HNSWIndex {
   // Stores node under key, replacing any node there, as a load would. For
   // tests that build states directly, so nothing is checked: the node's id
   // may differ from key and links may name any id.
-  void put_node(std::uint64_t key, const HNSWNode& node) { nodes_.put_node(key, node); }
+  void put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
+    nodes_.put_node(key, node, points);
+  }
 
   using Loader = GraphNodes::Loader;
   // A loader that fills this index with a snapshot's nodes.
-  Loader loader() { return Loader(nodes_); }
+  // Links name ids whose points are found in points.
+  Loader loader(const PointStore& points) { return Loader(nodes_, points); }
   // Room for this many more nodes, before a load adds them.
   void reserve_nodes(std::size_t count) { nodes_.reserve_nodes(count); }
 
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
 
-  // Links the point just stored under id into the graph, measuring with
-  // the vector and sum of squares the store keeps for it (an id the store
-  // lacks changes nothing). An id that already has a node keeps its lists
-  // and gains only new links (see relink). When an allocation fails
-  // (std::bad_alloc), the graph is left exactly as it was.
-  void insert(std::uint64_t id, const PointStore& points);
+  // Links the point just stored under id, at point_slot of points, into
+  // the graph, measuring with the vector and sum of squares the store
+  // keeps for it. An id that already has a node keeps it: its lists on the
+  // layers it links on are selected again, its own links among the
+  // candidates. When an allocation fails (std::bad_alloc), the graph is
+  // left exactly as it was.
+  void insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points);
 
   // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
   // the order they were found. Requires an entry point.
@@ -98,18 +106,22 @@ class HNSWIndex {
   static constexpr std::uint32_t kNoSlot = GraphNodes::kNoSlot;
   using Position = GraphNodes::Position;
 
-  // The links of a re-insert whose walk on layer ended at current, where
-  // they are new: never to the node itself, never an id a list already
-  // holds, and a forward link only while the node's list holds fewer than
-  // max(m, 1) ids. So re-inserting an unchanged vector cannot cut the node
-  // off, as replacing its lists with one link to where the walk ended would.
-  struct InsertLog;
-  void relink(std::uint32_t self, Position current, std::uint64_t layer, InsertLog& log);
-  // insert() without its rollback.
-  // point_slot: where the store keeps the point.
-  void link(std::uint64_t id, std::uint32_t point_slot, const PointStore& points, InsertLog& log);
-  // Takes back what a failed insert of id changed, as far as log records.
-  void roll_back(std::uint64_t id, const InsertLog& log) noexcept;
+  // Plans the links of an insert of the node at self, drawn at level, into
+  // scratch's edits.
+  void plan_links(std::uint32_t self, std::uint64_t level, const PointStore& points, InsertScratch& scratch);
+  struct Stop;
+  Stop plan_layer(const Scorer& cosine, std::uint32_t self, bool reinsert, Stop stop, std::uint64_t layer,
+                  const PointStore& points, InsertScratch& scratch);
+  // Ranking a list's candidates: rank() takes one, unless it is the owner,
+  // has no point or came before; its distance from the owner is given or
+  // computed by finish_ranking(), which then sorts them nearest first
+  // (stable, NaN last).
+  void begin_ranking(InsertScratch& scratch) const;
+  void rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
+            InsertScratch& scratch) const;
+  void finish_ranking(const Scorer& owner, InsertScratch& scratch) const;
+  // The diversity rule over the ranked candidates, into scratch.kept.
+  void select(std::size_t bound, InsertScratch& scratch) const;
 
   // Starts loading what gather reads first for the ids of a list.
   void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
@@ -129,6 +141,11 @@ class HNSWIndex {
   Stop stop_at(const Scorer& cosine, Position position, const PointStore& points) const;
   Stop walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
             const std::string* tenant, SearchScratch& scratch) const;
+  // The best-first search of one layer from start, keeping at most
+  // max(bound, 1) pairs: leaves them in scratch.sorted, nearest first. The
+  // start pair is admitted whatever the filter says of it.
+  void best_first(const Scorer& cosine, Stop start, std::uint64_t layer, std::uint64_t bound,
+                  const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
 
   GraphNodes nodes_;
 };

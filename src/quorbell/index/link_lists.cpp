@@ -26,30 +26,6 @@ void LinkLists::release_run(Head& head) {
   if (head.size > kInline) abandoned_ += head.values[kCapacity];
 }
 
-void LinkLists::append(std::size_t index, std::uint32_t value) {
-  Head& head = heads_[index];
-  if (head.size < kInline) {
-    head.values[head.size++] = value;
-    return;
-  }
-  if (head.size == kInline) {
-    const std::uint32_t begin = reserve_run(kFirstRun);
-    std::copy_n(head.values, kInline, pool_.begin() + begin);
-    head.values[kBegin] = begin;
-    head.values[kCapacity] = kFirstRun;
-  } else if (head.size == head.values[kCapacity]) {
-    const std::uint32_t old_begin = head.values[kBegin];
-    const std::uint32_t begin = reserve_run(std::size_t{head.size} * 2);
-    std::copy_n(pool_.begin() + old_begin, head.size, pool_.begin() + begin);
-    release_run(head);
-    head.values[kBegin] = begin;
-    head.values[kCapacity] = head.size * 2;
-  }
-  pool_[head.values[kBegin] + head.size] = value;
-  ++head.size;
-  compact_if_wasteful();
-}
-
 void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values) {
   Head& head = heads_[index];
   if (values.size() <= kInline) {
@@ -67,7 +43,18 @@ void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values)
     std::copy(values.begin(), values.end(), pool_.begin() + head.values[kBegin]);
   }
   head.size = static_cast<std::uint32_t>(values.size());
-  compact_if_wasteful();
+}
+
+std::size_t LinkLists::assign_room(std::size_t index, std::size_t size) const {
+  if (size <= kInline) return 0;
+  if (index >= heads_.size() || heads_[index].size <= kInline) return size;
+  const std::size_t capacity = heads_[index].values[kCapacity];
+  return capacity < size ? std::max(size, capacity * 2) : 0;
+}
+
+void LinkLists::reserve_room(std::size_t values) {
+  if (values > std::numeric_limits<std::uint32_t>::max() - pool_.size()) throw std::bad_alloc();
+  reserve_more(pool_, values);
 }
 
 void LinkLists::reserve_tail(std::size_t count) { reserve_more(pool_, count); }
@@ -94,22 +81,6 @@ void LinkLists::adopt(std::size_t index, std::size_t begin, std::size_t end) {
     head.values[kCapacity] = static_cast<std::uint32_t>(size);
   }
   head.size = static_cast<std::uint32_t>(size);
-}
-
-void LinkLists::remove_last(std::size_t index) noexcept {
-  Head& head = heads_[index];
-  if (head.size == kInline + 1) {
-    // Back into the head, as a list of kInline values is kept.
-    const std::uint32_t begin = head.values[kBegin];
-    release_run(head);
-    std::copy_n(pool_.begin() + begin, kInline, head.values);
-  }
-  --head.size;
-}
-
-void LinkLists::clear(std::size_t index) noexcept {
-  release_run(heads_[index]);
-  heads_[index] = Head{};
 }
 
 void LinkLists::compact_if_wasteful() noexcept {

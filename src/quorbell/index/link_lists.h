@@ -1,11 +1,10 @@
 // Many short growable lists of 32-bit values.
 //
 // Lists are numbered densely by their owner. Each list has a 16-byte head
-// that holds up to three values itself, which covers most lists of a graph
-// with one forward link per node, so reading them costs no second lookup.
-// Longer lists live in a flat pool: a list that outgrows its run moves to
-// the end of the pool with twice the room, and the pool is compacted once
-// abandoned runs outweigh the live ones.
+// that holds up to three values itself, so reading a short list costs no
+// second lookup. Longer lists live in a flat pool: a list that outgrows its
+// run moves to the end of the pool with twice the room, and the owner
+// compacts the pool once abandoned runs outweigh the live ones.
 //
 // Thread safety: const methods may run concurrently; anything else needs
 // exclusive access.
@@ -15,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "core/growth.h"
 #include "core/large_arrays.h"
 
 namespace quorbell {
@@ -24,7 +24,10 @@ class LinkLists {
   // Number of lists; lists [0, count) exist and start empty.
   std::size_t count() const { return heads_.size(); }
   void resize(std::size_t count) { heads_.resize(count); }
-  void reserve(std::size_t count) { heads_.reserve(count); }
+  // Room for `count` lists in all, grown as a vector grows.
+  void reserve(std::size_t count) {
+    if (count > heads_.size()) reserve_more(heads_, count - heads_.size());
+  }
 
   // Valid until the lists are next modified.
   std::span<const std::uint32_t> list(std::size_t index) const {
@@ -38,14 +41,16 @@ class LinkLists {
     if (index < heads_.size()) __builtin_prefetch(&heads_[index]);
   }
 
-  void append(std::size_t index, std::uint32_t value);
-  // Removes the list's last value, or all of them; these never allocate,
-  // so they can take back a change whose later part failed.
-  void remove_last(std::size_t index) noexcept;
-  void clear(std::size_t index) noexcept;
   // Replaces the list's contents; `values` must not point into these lists.
-  // A pooled list that outgrows its run gets twice the room, as in append.
+  // A pooled list that outgrows its run gets twice its old room. It
+  // allocates only when the pool lacks the room that assign_room names.
   void assign(std::size_t index, std::span<const std::uint32_t> values);
+  // Pool values that assign(index, values of this size) takes from the
+  // pool's spare room; index may be a list yet to be made.
+  std::size_t assign_room(std::size_t index, std::size_t size) const;
+  // Spare room in the pool for this many values, so that assigns whose
+  // room it covers cannot fail.
+  void reserve_room(std::size_t values);
 
   // Building lists in place, for loads: values are pushed onto the pool's
   // end and a list then adopts a range of them, so a long list is neither

@@ -75,10 +75,10 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
   const auto candidates =
       metric == Metric::Cosine ? index.search_knn(scorer, points, tenant) : index.search_knn(query, points, tenant);
   for (const Candidate& candidate : candidates) {
-    auto point = points.find(candidate.id);
-    if (!point || !tenant_matches(point->payload, tenant) || !scorer.scorable(*point)) continue;
-    const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(*point);
-    hits.push_back(SearchHit{point->id, score});
+    const PointView point = points.view(candidate.point_slot);
+    if (!tenant_matches(point.payload, tenant) || !scorer.scorable(point)) continue;
+    const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(point);
+    hits.push_back(SearchHit{point.id, score});
     if (hits.size() >= limit) break;
   }
   sort_by_metric(hits, metric, [](const SearchHit& h) { return h.score; });

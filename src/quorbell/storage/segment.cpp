@@ -32,7 +32,7 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
   PoisonableLock::WriteGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
   try {
-    index_.insert(id, points_);
+    index_.insert(id, stored->slot, points_);
   } catch (const std::bad_alloc&) {
     points_.undo(std::move(*stored));
     return out_of_memory();

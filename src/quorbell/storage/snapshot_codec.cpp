@@ -79,7 +79,7 @@ class SnapshotDecoder {
 
   Result<SnapshotState> decode() {
     SnapshotState state;
-    if (!points(state.points) || !graph(state.index)) return failure(in_.error());
+    if (!points(state.points) || !graph(state.index, state.points)) return failure(in_.error());
     if (!in_.at_end()) return failure(WireError::Trailing);
     return state;
   }
@@ -154,7 +154,8 @@ class SnapshotDecoder {
     }
   }
 
-  bool graph(HNSWIndex& index) {
+  // Links find their points in points, decoded before the graph.
+  bool graph(HNSWIndex& index, const PointStore& points) {
     bool has_entry_point;
     if (!in_.varint(index.m) || !in_.varint(index.ef_construction) ||
         !in_.varint(index.ef_search) || !in_.option_tag(has_entry_point)) {
@@ -168,7 +169,7 @@ class SnapshotDecoder {
     std::uint64_t count;
     if (!in_.varint(index.max_level) || !in_.varint(count)) return false;
     index.reserve_nodes(in_.reservable(count, kLeastNodeBytes, sizeof(HNSWNode)));
-    HNSWIndex::Loader loader = index.loader();
+    HNSWIndex::Loader loader = index.loader(points);
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t key, id;
       if (!in_.varint(key) || !in_.varint(id)) return false;
