@@ -135,3 +135,24 @@ def test_nan_components_do_not_break_the_walk():
     for query in ([math.nan, 0.0, 0.0, 1.0], rows[3], [math.inf, 1.0, 1.0, 1.0]):
         hits = store.search(query, 10, "cosine")
         assert len(hits) <= 10
+
+
+def test_graph_finds_the_nearest_neighbours():
+    # Levels are drawn at random in every process, so the thresholds leave
+    # room below what builds give (recall about 0.99, self-hits 100 %).
+    numpy = pytest.importorskip("numpy")
+    rng = numpy.random.default_rng(12)
+    centres = rng.normal(size=(40, 32)).astype(numpy.float32)
+    rows = centres[rng.integers(0, 40, 4000)] + 0.35 * rng.normal(size=(4000, 32)).astype(numpy.float32)
+    store = quorbell.VectorStorage()
+    for point_id, row in enumerate(rows):
+        store.upsert(point_id, row, None)
+    unit = rows / numpy.linalg.norm(rows, axis=1, keepdims=True)
+    queries = rng.normal(size=(200, 32)).astype(numpy.float32) * 0.35 + centres[rng.integers(0, 40, 200)]
+    found = 0
+    for query in queries:
+        exact = set(numpy.argsort(-(unit @ (query / numpy.linalg.norm(query))), kind="stable")[:10].tolist())
+        found += len(exact & {point_id for point_id, _ in store.search(query, 10, "cosine")})
+    assert found / (10 * len(queries)) >= 0.9
+    self_hits = sum(store.search(rows[i], 1, "cosine")[0][0] == i for i in range(0, 4000, 10))
+    assert self_hits >= 0.95 * 400

@@ -98,11 +98,13 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
                             [](std::size_t k) { return static_cast<std::uint32_t>(k); });
   }
   std::vector<SearchHit> hits = search_graph(query, limit, metric, points, index, tenant);
-  if (tenant == nullptr || hits.size() >= limit) return hits;
   // The filtered walk may not step through other tenants' points, so it can
-  // stall far short of the tenant's points. When it found fewer than could
-  // be found, the tenant's own points are scanned instead: the cost follows
+  // stall far short of the tenant's points. When it found fewer than a
+  // graph search can (limit, or ef_search at most) and fewer than could be
+  // found, the tenant's own points are scanned instead: the cost follows
   // the tenant's size, not the store's.
+  const std::uint64_t enough = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(index.ef_search, 1));
+  if (tenant == nullptr || hits.size() >= enough) return hits;
   const std::span<const std::uint32_t> slots = points.tenant_slots(*tenant);
   const auto same_length = static_cast<std::size_t>(std::count_if(
       slots.begin(), slots.end(), [&](std::uint32_t slot) { return points.view(slot).vector.size() == query.size(); }));
