@@ -546,6 +546,7 @@ def test_fifo_is_written_in_place(store, tmp_path):
 
 # ---- Memory of a load: peak growth at most 8 x the file + 64 MiB, final
 # store included, for crafted files of the shapes that cost most per byte
+# and for payload-heavy files that a save writes
 
 LOAD_PEAK = textwrap.dedent(
     """
@@ -576,6 +577,16 @@ def one_node_list(ids):
     return crafted_graph([b"\x01\x01" + varint(len(ids)) + b"".join(map(varint, ids)) + bytes(15)])
 
 
+def points_with_payloads(payloads):
+    """Points with 3-byte keys, empty vectors and these encoded payloads."""
+    return varint(len(payloads)) + b"".join(varint(WIDE // 128 + k) * 2 + b"\x00\x01" + p
+                                            for k, p in enumerate(payloads)) + DEFAULT_INDEX_BYTES
+
+
+def one_payload(entries):
+    return points_with_payloads([varint(len(entries)) + b"".join(entries)])
+
+
 CRAFTED = {
     "many-nodes": lambda n: crafted_graph([varint(WIDE + k) + b"\x00" + bytes(16) for k in range(n // 21)]),
     "long-list-of-distinct-ids": lambda n: one_node_list(range(WIDE, WIDE + n // 4)),
@@ -586,6 +597,12 @@ CRAFTED = {
                                          + varint(HUGE + 2 * k + 2) + bytes(15) for k in range(n // 41)]),
     "many-points": lambda n: varint(n // 6) + b"".join(varint(WIDE // 128 + k) + b"\x00\x00\x00"
                                                        for k in range(n // 6)) + DEFAULT_INDEX_BYTES,
+    "one-payload-key-repeated": lambda n: one_payload([b"\x00\x02\x00"] * (n // 3)),
+    "one-payload-of-distinct-keys": lambda n: one_payload([bytes([4, k & 127, k >> 7 & 127, k >> 14 & 127, k >> 21])
+                                                           + b"\x02\x00" for k in range(n // 7)]),
+    "one-entry-payloads": lambda n: points_with_payloads([b"\x01\x00\x02\x00"] * (n // 12)),
+    "unique-tenants": lambda n: points_with_payloads([b"\x01\x09tenant_id\x00" + varint(len(t)) + t
+                                                      for t in (b"%x" % k for k in range(n // 24))]),
 }
 
 

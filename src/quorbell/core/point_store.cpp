@@ -46,14 +46,13 @@ PointStore::Stored PointStore::upsert(std::uint64_t key, std::span<const float> 
   // A record keeps a vector's length in 32 bits: 16 GiB of components.
   if (vector.size() > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
   const auto length = static_cast<std::uint32_t>(vector.size());
-  std::unique_ptr<Payload> boxed;
-  if (payload) boxed = std::make_unique<Payload>(std::move(*payload));
-  const std::string* tenant = tenant_of(boxed.get());
+  OptionalPayload boxed(std::move(payload));
+  const std::optional<std::string_view> tenant = tenant_of(boxed.get());
   tenants_.prepare(tenant);
 
   if (auto existing = slot_of(key)) {
     Record& r = records_[*existing];
-    Stored stored{*existing, false, r.data, r.length, r.squared_norm, {}, nullptr};
+    Stored stored{*existing, false, r.data, r.length, r.squared_norm, {}, {}};
     float* data = r.data;
     if (r.length == length) {
       stored.overwritten.assign(r.data, r.data + r.length);
@@ -87,14 +86,14 @@ PointStore::Stored PointStore::upsert(std::uint64_t key, std::span<const float> 
   slots_.insert(key, slot, key_of());
   records_.push_back(Record{key, data, length, sum_squares(vector.data(), vector.size()), std::move(boxed)});
   live_components_ += length;
-  tenants_.move(slot, nullptr, tenant);
-  return Stored{slot, true, nullptr, 0, 0.0f, {}, nullptr};
+  tenants_.move(slot, std::nullopt, tenant);
+  return Stored{slot, true, nullptr, 0, 0.0f, {}, {}};
 }
 
 void PointStore::undo(Stored&& stored) noexcept {
   Record& r = records_[stored.slot];
   if (stored.added) {
-    tenants_.move(stored.slot, tenant_of(r.payload.get()), nullptr);
+    tenants_.move(stored.slot, tenant_of(r.payload.get()), std::nullopt);
     slots_.erase(r.key, key_of());
     release(r.data, r.length);
     records_.pop_back();

@@ -39,6 +39,9 @@ class PointStore {
   PointStore(PointStore&&) noexcept = default;
   PointStore& operator=(PointStore&&) noexcept = default;
 
+  // What a point takes besides its vector and payload (its id map entry aside).
+  static constexpr std::size_t RECORD_BYTES = 32;
+
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
 
@@ -65,7 +68,7 @@ class PointStore {
     std::uint32_t old_length;
     float old_squared_norm;
     std::vector<float> overwritten;  // its components, when the new ones took their place
-    std::unique_ptr<Payload> old_payload;
+    OptionalPayload old_payload;
   };
 
   // Stores the point under id, replacing a point stored there whole. Every
@@ -79,7 +82,7 @@ class PointStore {
   void commit(const Stored& stored) noexcept;
 
   // The slots of the points whose tenant is `tenant`, ascending.
-  std::span<const std::uint32_t> tenant_slots(const std::string& tenant) const { return tenants_.of(tenant); }
+  std::span<const std::uint32_t> tenant_slots(std::string_view tenant) const { return tenants_.of(tenant); }
   // Gives the point at slot an id field other than its key (see
   // core/foreign_ids.h).
   void set_foreign_id(std::uint32_t slot, std::uint64_t id) { foreign_ids_.set(slot, records_[slot].key, id); }
@@ -100,8 +103,9 @@ class PointStore {
     float* data;
     std::uint32_t length;
     float squared_norm;
-    std::unique_ptr<Payload> payload;
+    OptionalPayload payload;
   };
+  static_assert(sizeof(Record) == RECORD_BYTES);
 
   // The key stored at a slot, for the id map's lookups.
   struct KeyAt {

@@ -1,33 +1,85 @@
 #include "core/tenant_slots.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
 
 namespace quorbell {
 
-std::span<const std::uint32_t> TenantSlots::of(const std::string& tenant) const {
-  auto found = slots_.find(tenant);
-  if (found == slots_.end()) return {};
-  return found->second;
+TenantSlots::SlotList::~SlotList() {
+  if (capacity_ > kInline) delete[] heap_;
 }
 
-void TenantSlots::prepare(const std::string* tenant) {
-  if (tenant == nullptr) return;
-  std::vector<std::uint32_t>& slots = slots_[*tenant];
-  if (slots.size() == slots.capacity()) slots.reserve(std::max<std::size_t>(4, slots.size() * 2));
+void TenantSlots::SlotList::make_room() {
+  if (size_ < capacity_) return;
+  const std::uint32_t capacity = capacity_ * 2;
+  auto* fresh = new std::uint32_t[capacity];
+  std::copy_n(data(), size_, fresh);
+  if (capacity_ > kInline) delete[] heap_;
+  heap_ = fresh;
+  capacity_ = capacity;
 }
 
-void TenantSlots::move(std::uint32_t slot, const std::string* from, const std::string* to) noexcept {
-  if (from != nullptr && to != nullptr && *from == *to) return;
-  if (from != nullptr) {
-    // The emptied list stays, with its room, so that moving the slot back
-    // cannot fail either.
-    std::vector<std::uint32_t>& slots = slots_.find(*from)->second;
-    slots.erase(std::lower_bound(slots.begin(), slots.end(), slot));
+void TenantSlots::SlotList::insert(std::uint32_t slot) noexcept {
+  std::uint32_t* begin = data();
+  std::uint32_t* at = std::lower_bound(begin, begin + size_, slot);
+  std::copy_backward(at, begin + size_, begin + size_ + 1);
+  *at = slot;
+  ++size_;
+}
+
+void TenantSlots::SlotList::erase(std::uint32_t slot) noexcept {
+  std::uint32_t* begin = data();
+  std::uint32_t* at = std::lower_bound(begin, begin + size_, slot);
+  std::copy(at + 1, begin + size_, at);
+  --size_;
+}
+
+const TenantSlots::Group* TenantSlots::find(std::string_view tenant) const {
+  if (table_.empty()) return nullptr;
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t i = std::hash<std::string_view>{}(tenant) & mask; table_[i] != kFree; i = (i + 1) & mask) {
+    const Group& group = groups_[table_[i] - 1];
+    if (group.tenant == tenant) return &group;
   }
-  if (to != nullptr) {
-    std::vector<std::uint32_t>& slots = slots_.find(*to)->second;
-    slots.insert(std::lower_bound(slots.begin(), slots.end(), slot), slot);
+  return nullptr;
+}
+
+void TenantSlots::place(std::uint32_t group) {
+  const std::size_t mask = table_.size() - 1;
+  std::size_t i = std::hash<std::string_view>{}(groups_[group].tenant) & mask;
+  while (table_[i] != kFree) i = (i + 1) & mask;
+  table_[i] = group + 1;
+}
+
+std::span<const std::uint32_t> TenantSlots::of(std::string_view tenant) const {
+  const Group* group = find(tenant);
+  if (group == nullptr) return {};
+  return group->slots.view();
+}
+
+void TenantSlots::prepare(std::optional<std::string_view> tenant) {
+  if (!tenant) return;
+  if (find(*tenant) == nullptr) {
+    // The table stays at most three quarters full. Each step below either
+    // fails before it changes anything or cannot fail.
+    const std::size_t count = groups_.size() + 1;
+    if (4 * count > 3 * table_.size()) {
+      std::vector<std::uint32_t> fresh(std::bit_ceil(2 * count), kFree);
+      table_.swap(fresh);
+      for (std::uint32_t group = 0; group < groups_.size(); ++group) place(group);
+    }
+    groups_.emplace_back(*tenant);
+    place(static_cast<std::uint32_t>(groups_.size() - 1));
   }
+  group_of(*tenant).slots.make_room();
+}
+
+void TenantSlots::move(std::uint32_t slot, std::optional<std::string_view> from,
+                       std::optional<std::string_view> to) noexcept {
+  if (from && to && *from == *to) return;
+  if (from) group_of(*from).slots.erase(slot);
+  if (to) group_of(*to).slots.insert(slot);
 }
 
 }  // namespace quorbell

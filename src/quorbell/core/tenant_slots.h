@@ -2,29 +2,72 @@
 // iteration order), so that a filtered search can scan one tenant's points
 // without reading the others. Kept up to date as points are stored; a load
 // stores every point again, so it is rebuilt there and never saved.
+//
+// Stores with a tenant per point are common, so a tenant costs little: its
+// name, up to two slots inline, and a place in an open-addressing table.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 namespace quorbell {
 
 class TenantSlots {
  public:
-  std::span<const std::uint32_t> of(const std::string& tenant) const;
+  std::span<const std::uint32_t> of(std::string_view tenant) const;
 
-  // Makes room for one more slot of tenant (nullptr: none), so that the
+  // Makes room for one more slot of tenant (nullopt: none), so that the
   // next move() to it cannot fail. Changes nothing a reader can see.
-  void prepare(const std::string* tenant);
-  // Moves slot from one tenant to another; nullptr is no tenant. Needs a
+  void prepare(std::optional<std::string_view> tenant);
+  // Moves slot from one tenant to another; nullopt is no tenant. Needs a
   // prepare() for `to` first and never allocates.
-  void move(std::uint32_t slot, const std::string* from, const std::string* to) noexcept;
+  void move(std::uint32_t slot, std::optional<std::string_view> from, std::optional<std::string_view> to) noexcept;
 
  private:
-  std::unordered_map<std::string, std::vector<std::uint32_t>> slots_;
+  // A sorted list of slots, the first two kept inline.
+  class SlotList {
+   public:
+    SlotList() = default;
+    SlotList(const SlotList&) = delete;
+    SlotList& operator=(const SlotList&) = delete;
+    ~SlotList();
+    std::span<const std::uint32_t> view() const { return {data(), size_}; }
+    // Room for one more slot.
+    void make_room();
+    void insert(std::uint32_t slot) noexcept;
+    void erase(std::uint32_t slot) noexcept;
+
+   private:
+    static constexpr std::uint32_t kInline = 2;
+    const std::uint32_t* data() const { return capacity_ > kInline ? heap_ : inline_; }
+    std::uint32_t* data() { return capacity_ > kInline ? heap_ : inline_; }
+
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = kInline;
+    union {
+      std::uint32_t inline_[kInline] = {};
+      std::uint32_t* heap_;
+    };
+  };
+  struct Group {
+    explicit Group(std::string_view name) : tenant(name) {}
+    std::string tenant;
+    SlotList slots;  // an emptied list stays, with its room, so moving a slot back cannot fail
+  };
+  static constexpr std::uint32_t kFree = 0;
+
+  // The group of tenant, or nullptr.
+  const Group* find(std::string_view tenant) const;
+  Group& group_of(std::string_view tenant) { return const_cast<Group&>(*find(tenant)); }
+  void place(std::uint32_t group);
+
+  std::deque<Group> groups_;  // never moved once made, so growing copies no names
+  std::vector<std::uint32_t> table_;  // group + 1 by the tenant's hash, kFree where empty
 };
 
 }  // namespace quorbell

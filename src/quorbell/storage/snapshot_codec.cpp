@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -38,21 +37,21 @@ void encode_into(Writer& out, const PointStore& points, const HNSWIndex& index) 
     out.byte(point.payload != nullptr);
     if (point.payload == nullptr) return;
     out.varint(point.payload->size());
-    for (const auto& [name, value] : *point.payload) {
-      out.string(name);
-      out.varint(value.index());
-      std::visit(
-          [&](const auto& v) {
-            using V = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<V, Keyword> || std::is_same_v<V, Text>) {
-              out.string(v.value);
-            } else if constexpr (std::is_same_v<V, std::int64_t>) {
-              out.zigzag(v);
-            } else {
-              out.f64(v);
-            }
-          },
-          value);
+    for (const PayloadEntry entry : *point.payload) {
+      out.string(entry.key());
+      out.varint(entry.tag());
+      switch (entry.tag()) {
+        case KEYWORD_TAG:
+        case TEXT_TAG:
+          out.string(entry.text());
+          break;
+        case INTEGER_TAG:
+          out.zigzag(entry.integer());
+          break;
+        case FLOAT_TAG:
+          out.f64(entry.number());
+          break;
+      }
     }
   });
 
@@ -90,7 +89,7 @@ class SnapshotDecoder {
   bool points(PointStore& store) {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
-    store.reserve(in_.reservable(count, kLeastPointBytes, sizeof(Point)), 0);
+    store.reserve(in_.reservable(count, kLeastPointBytes, PointStore::RECORD_BYTES), 0);
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t key, id, length;
       bool has_payload;
@@ -111,47 +110,37 @@ class SnapshotDecoder {
   bool payload_map(Payload& payload) {
     std::uint64_t count;
     if (!in_.varint(count)) return false;
-    std::vector<Payload::Entry> entries;
-    entries.reserve(in_.reservable(count, kLeastPayloadEntryBytes, sizeof(Payload::Entry)));
+    payload_.reserve(in_.reservable(count, kLeastPayloadEntryBytes, PayloadBuilder::ENTRY_BYTES));
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::string name;
       std::uint32_t variant;
-      if (!in_.string(name) || !in_.variant_index(kPayloadVariants, variant)) return false;
-      PayloadValue value;
-      if (!payload_value(variant, value)) return false;
-      entries.emplace_back(std::move(name), std::move(value));
+      if (!in_.string(name_) || !in_.variant_index(kPayloadVariants, variant)) return false;
+      if (!payload_value(static_cast<PayloadTag>(variant))) return false;
     }
     // A repeated key keeps its last value, as in any map built entry by entry.
-    payload = Payload::from_entries(std::move(entries));
+    payload = payload_.finish();
     return true;
   }
 
-  bool payload_value(std::uint32_t variant, PayloadValue& value) {
-    switch (variant) {
-      case 0:
-      case 1: {
-        std::string text;
-        if (!in_.string(text)) return false;
-        if (variant == 0) {
-          value = Keyword{std::move(text)};
-        } else {
-          value = Text{std::move(text)};
-        }
+  bool payload_value(PayloadTag tag) {
+    switch (tag) {
+      case KEYWORD_TAG:
+      case TEXT_TAG:
+        if (!in_.string(text_)) return false;
+        payload_.add_string(name_, tag, text_);
         return true;
-      }
-      case 2: {
+      case INTEGER_TAG: {
         std::int64_t integer;
         if (!in_.zigzag(integer)) return false;
-        value = integer;
+        payload_.add_integer(name_, integer);
         return true;
       }
-      default: {
-        double number;
-        if (!in_.f64(number)) return false;
-        value = number;
-        return true;
-      }
+      case FLOAT_TAG:
+        break;
     }
+    double number;
+    if (!in_.f64(number)) return false;
+    payload_.add_float(name_, number);
+    return true;
   }
 
   // Links find their points in points, decoded before the graph.
@@ -195,7 +184,11 @@ class SnapshotDecoder {
   }
 
   WireReader& in_;
-  std::vector<float> vector_;  // reused for every point's components
+  // Reused from point to point.
+  std::vector<float> vector_;
+  PayloadBuilder payload_;
+  std::string name_;
+  std::string text_;
 };
 
 }  // namespace
