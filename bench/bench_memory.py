@@ -99,16 +99,13 @@ def child(what, argument):
         print(json.dumps({"peak": status_bytes("VmHWM") - before}))
     elif what == "per-point":
         vector = [0.5] * 8
-        payloads = [{"tenant_id": f"tenant-{k % 1000}", "rank": k, "score": k / 7} for k in range(PER_POINT)]
-        figures = {}
-        for kind in ("none", "typical"):
-            store = quorbell.VectorStorage()
-            before = status_bytes("VmRSS")
-            for k in range(PER_POINT):
-                store.upsert(k, vector, payloads[k] if kind == "typical" else None)
-            figures[kind] = (status_bytes("VmRSS") - before) / PER_POINT
-            del store
-        print(json.dumps(figures))
+        payloads = [{"tenant_id": f"tenant-{k % 1000}", "rank": k, "score": k / 7} if argument == "typical"
+                    else None for k in range(PER_POINT)]
+        store = quorbell.VectorStorage()
+        before = status_bytes("VmRSS")
+        for k in range(PER_POINT):
+            store.upsert(k, vector, payloads[k])
+        print(json.dumps({"per-point": (status_bytes("VmRSS") - before) / PER_POINT}))
     elif what == "small-stores":
         vector = [0.25] * SMALL_DIM
         stores = [quorbell.VectorStorage() for _ in range(SMALL_STORES)]
@@ -193,7 +190,8 @@ def main():
     if "per-point" not in args.skip:
         print(f"\nresident bytes per point, {PER_POINT} points of 8 dims by upsert")
         print(f"{'payload':<48}{columns}")
-        figures = [run_child(b, "per-point") for b in builds]
+        figures = [{kind: run_child(b, "per-point", kind)["per-point"] for kind in ("none", "typical")}
+                   for b in builds]
         print(f"{'none':<48}" + "".join(f" {f['none']:14.0f}" for f in figures))
         print(f"{'tenant_id (1000 tenants), rank, score':<48}" + "".join(f" {f['typical']:14.0f}" for f in figures))
         print(f"{'the payload alone':<48}" + "".join(f" {f['typical'] - f['none']:14.0f}" for f in figures))

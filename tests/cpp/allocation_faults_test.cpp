@@ -120,7 +120,7 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
                          // Each case must allocate: a new tenant too long for a short
                          // string, a vector too long for the room left in its chunk.
-                         ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "a tenant too long to be short"},
+                         ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "a tenant named at length"},
                                                               UpsertCase{"ReplacedSameLength", 7, 8, "b"},
                                                               UpsertCase{"ReplacedOtherLength", 7, 3000, "a"}),
                                             ::testing::Bool()),

@@ -180,7 +180,9 @@ class PayloadBuilder {
   // Room for this many entries.
   void reserve(std::size_t entries);
   void add_string(std::string_view key, PayloadTag tag, std::string_view text);
-  void add_integer(std::string_view key, std::int64_t value) { add(key, INTEGER_TAG, static_cast<std::uint64_t>(value)); }
+  void add_integer(std::string_view key, std::int64_t value) {
+    add(key, INTEGER_TAG, static_cast<std::uint64_t>(value));
+  }
   void add_float(std::string_view key, double value);
   void add(std::string_view key, const PayloadValue& value);
   // The payload built so far; the builder is empty again afterwards.

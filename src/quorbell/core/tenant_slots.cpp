@@ -39,7 +39,7 @@ const TenantSlots::Group* TenantSlots::find(std::string_view tenant) const {
   if (table_.empty()) return nullptr;
   const std::size_t mask = table_.size() - 1;
   for (std::size_t i = std::hash<std::string_view>{}(tenant) & mask; table_[i] != kFree; i = (i + 1) & mask) {
-    const Group& group = groups_[table_[i] - 1];
+    const Group& group = (*groups_)[table_[i] - 1];
     if (group.tenant == tenant) return &group;
   }
   return nullptr;
@@ -47,7 +47,7 @@ const TenantSlots::Group* TenantSlots::find(std::string_view tenant) const {
 
 void TenantSlots::place(std::uint32_t group) {
   const std::size_t mask = table_.size() - 1;
-  std::size_t i = std::hash<std::string_view>{}(groups_[group].tenant) & mask;
+  std::size_t i = std::hash<std::string_view>{}((*groups_)[group].tenant) & mask;
   while (table_[i] != kFree) i = (i + 1) & mask;
   table_[i] = group + 1;
 }
@@ -63,14 +63,15 @@ void TenantSlots::prepare(std::optional<std::string_view> tenant) {
   if (find(*tenant) == nullptr) {
     // The table stays at most three quarters full. Each step below either
     // fails before it changes anything or cannot fail.
-    const std::size_t count = groups_.size() + 1;
+    if (!groups_) groups_ = std::make_unique<std::deque<Group>>();
+    const std::size_t count = groups_->size() + 1;
     if (4 * count > 3 * table_.size()) {
       std::vector<std::uint32_t> fresh(std::bit_ceil(2 * count), kFree);
       table_.swap(fresh);
-      for (std::uint32_t group = 0; group < groups_.size(); ++group) place(group);
+      for (std::uint32_t group = 0; group < groups_->size(); ++group) place(group);
     }
-    groups_.emplace_back(*tenant);
-    place(static_cast<std::uint32_t>(groups_.size() - 1));
+    groups_->emplace_back(*tenant);
+    place(static_cast<std::uint32_t>(groups_->size() - 1));
   }
   group_of(*tenant).slots.make_room();
 }

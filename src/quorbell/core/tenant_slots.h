@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace quorbell {
@@ -66,8 +68,14 @@ class TenantSlots {
   Group& group_of(std::string_view tenant) { return const_cast<Group&>(*find(tenant)); }
   void place(std::uint32_t group);
 
-  std::deque<Group> groups_;  // never moved once made, so growing copies no names
+  // Never moved once made, so growing copies no names. Boxed, and made at
+  // the first tenant: a deque allocates even when empty and when moved
+  // from, and the store must move without allocating.
+  std::unique_ptr<std::deque<Group>> groups_;
   std::vector<std::uint32_t> table_;  // group + 1 by the tenant's hash, kFree where empty
 };
+
+// A store moves (a load swaps it in) where nothing may fail.
+static_assert(std::is_nothrow_move_constructible_v<TenantSlots> && std::is_nothrow_move_assignable_v<TenantSlots>);
 
 }  // namespace quorbell
