@@ -221,3 +221,40 @@ def test_forked_child_starts_a_pool_of_its_own():
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["0"]
+
+
+INTERRUPTED = textwrap.dedent(
+    """
+    import signal, time
+    import numpy as np
+    import quorbell
+    rng = np.random.default_rng(1)
+    store = quorbell.VectorStorage()
+    for point_id, row in enumerate(rng.standard_normal((499, 512), dtype=np.float32)):
+        store.upsert(point_id, row, None)
+    queries = rng.standard_normal((20000, 512), dtype=np.float32)
+    start = time.perf_counter()
+    store.batch_search(queries, 10, "dot")
+    whole = time.perf_counter() - start
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, whole / 20)
+    start = time.perf_counter()
+    try:
+        store.batch_search(queries, 10, "dot")
+        print("returned")
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt")
+    print("cut short", time.perf_counter() - start < whole / 2)
+    cpu = time.process_time()
+    time.sleep(0.2)
+    print("settled", time.process_time() - cpu < 0.05)
+    few = queries[:3]
+    print("usable", store.batch_search(few, 2, "dot") == [store.search(q, 2, "dot") for q in few])
+    """
+)
+
+
+def test_a_signal_handler_that_raises_stops_a_long_batch():
+    done = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["KeyboardInterrupt", "cut short True", "settled True", "usable True"]

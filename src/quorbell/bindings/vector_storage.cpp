@@ -48,7 +48,7 @@ Metric metric_or_throw(const std::string& name, const char* unsupported) {
   return *metric;
 }
 
-// The interruption check of save and load: runs the interpreter's signal
+// The interruption check of save, load and batch_search: runs the interpreter's signal
 // handlers, and one that raises (KeyboardInterrupt) abandons the operation
 // with its exception.
 Status run_signal_handlers() {
@@ -220,7 +220,7 @@ PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_s
     const Metric metric = metric_or_throw(metric_name, BATCH_UNKNOWN_METRIC);
     value_or_throw(WorkerPool::global());  // the first batch starts the pool, even an empty one
     const std::vector<ResultPairs> results =
-        value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant)));
+        value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant), run_signal_handlers));
     PyRef lists = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
       PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), pair_list(results[i], pair_of_pair).release());

@@ -39,11 +39,12 @@ struct Division {
 }  // namespace
 
 Status divide_batch(WorkerPool& pool, std::size_t count,
-                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range) {
+                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
+                    FunctionRef<void()> while_waiting) {
   const Division division{pool, run_range};
   SplitBudget budget(pool.thread_count());
   if (!budget.try_split(count, false)) return run_range(0, count);
-  return pool.run([&] { return division.halve(0, count, budget, true); });
+  return pool.run([&] { return division.halve(0, count, budget, true); }, while_waiting);
 }
 
 }  // namespace quorbell

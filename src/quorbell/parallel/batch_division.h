@@ -36,10 +36,12 @@ class SplitBudget {
 // Calls run_range(begin, end) once for each range of a division of
 // [0, count), each on one thread. A batch of 0 or 1 items runs on the
 // calling thread; a larger one is handed to the pool while the calling
-// thread sleeps. Returns only when every range has settled, with the
+// thread sleeps, calling `while_waiting` every few milliseconds
+// (WorkerPool::run). Returns only when every range has settled, with the
 // failure of the failing range at the lowest positions, if any. A failing
 // range stops itself; the other ranges still run.
 Status divide_batch(WorkerPool& pool, std::size_t count,
-                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range);
+                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
+                    FunctionRef<void()> while_waiting = [] {});
 
 }  // namespace quorbell

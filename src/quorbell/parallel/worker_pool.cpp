@@ -151,6 +151,10 @@ void WorkerPool::serve(Worker& me) {
 }
 
 Status WorkerPool::run(FunctionRef<Status()> task) {
+  return run(task, [] {});
+}
+
+Status WorkerPool::run(FunctionRef<Status()> task, FunctionRef<void()> while_waiting) {
   Sleeper caller;
   auto body = [&](bool) { return task(); };
   Job job{body, &caller, {}};
@@ -160,7 +164,11 @@ Status WorkerPool::run(FunctionRef<Status()> task) {
     // Holding the lock once more also orders the worker's notify before
     // `job` leaves this frame.
     std::unique_lock lock(mutex_);
-    caller.wake.wait(lock, [&] { return job.done.load(); });
+    while (!caller.wake.wait_for(lock, POLL_INTERVAL, [&] { return job.done.load(); })) {
+      lock.unlock();
+      while_waiting();
+      lock.lock();
+    }
   }
   return std::move(job.outcome).settle();
 }

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -57,8 +58,12 @@ class WorkerPool {
 
   // Runs `task` on a worker, blocking the calling thread (which must not be
   // a worker of this pool) until it is done. Returns the task's status, or
-  // rethrows here the exception it threw.
+  // rethrows here the exception it threw. While it waits, the calling
+  // thread calls `while_waiting` every POLL_INTERVAL (it must not throw),
+  // so that it can, say, run signal handlers and tell the task to stop.
   Status run(FunctionRef<Status()> task);
+  Status run(FunctionRef<Status()> task, FunctionRef<void()> while_waiting);
+  static constexpr std::chrono::milliseconds POLL_INTERVAL{5};
 
   // On a worker of this pool: runs `first` here and offers `second` to idle
   // workers; `second` learns whether it moved to another thread. Returns
