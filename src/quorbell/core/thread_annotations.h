@@ -16,3 +16,4 @@
 #define ACQUIRE_SHARED(...) QUORBELL_THREAD_ATTRIBUTE(acquire_shared_capability(__VA_ARGS__))
 #define RELEASE(...) QUORBELL_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) QUORBELL_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
+#define REQUIRES(...) QUORBELL_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))

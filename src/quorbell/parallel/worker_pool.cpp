@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -146,8 +147,8 @@ void* WorkerPool::worker_main(void* worker) {
 }
 
 void WorkerPool::serve(Worker& me) {
-  std::unique_lock lock(mutex_);
-  for (;;) run_job(lock, *next_job(lock, me, nullptr), me.sleeper);
+  AnnotatedLock lock(mutex_);
+  for (;;) run_job(*next_job(me, nullptr), me.sleeper);
 }
 
 Status WorkerPool::run(FunctionRef<Status()> task) {
@@ -163,8 +164,8 @@ Status WorkerPool::run(FunctionRef<Status()> task, FunctionRef<void()> while_wai
   {
     // Holding the lock once more also orders the worker's notify before
     // `job` leaves this frame.
-    std::unique_lock lock(mutex_);
-    while (!caller.wake.wait_for(lock, POLL_INTERVAL, [&] { return job.done.load(); })) {
+    AnnotatedLock lock(mutex_);
+    while (!mutex_.wait_for(caller.wake, POLL_INTERVAL, [&] { return job.done.load(); })) {
       lock.unlock();
       while_waiting();
       lock.lock();
@@ -185,22 +186,22 @@ Status WorkerPool::join(FunctionRef<Status()> first, FunctionRef<Status(bool mov
   } else {
     // Taken by another worker (or by this one while it helped): wait for it
     // to finish, helping with other offers meanwhile.
-    std::unique_lock lock(mutex_);
-    while (Job* other = next_job(lock, me, &job)) run_job(lock, *other, me.sleeper);
+    AnnotatedLock lock(mutex_);
+    while (Job* other = next_job(me, &job)) run_job(*other, me.sleeper);
     second_outcome = std::move(job.outcome);
   }
   return (first_outcome.failed() ? std::move(first_outcome) : std::move(second_outcome)).settle();
 }
 
 void WorkerPool::offer(Job& job) {
-  std::lock_guard lock(mutex_);
+  AnnotatedLock lock(mutex_);
   queue_.push_back(&job);
   queued_.store(queue_.size());
   wake_one();
 }
 
 bool WorkerPool::take_back(Job& job) {
-  std::lock_guard lock(mutex_);
+  AnnotatedLock lock(mutex_);
   // A worker's own offers are nested, so its latest one sits near the back.
   const auto found = std::find(queue_.rbegin(), queue_.rend(), &job);
   if (found == queue_.rend()) return false;
@@ -211,8 +212,7 @@ bool WorkerPool::take_back(Job& job) {
 
 // Returns the oldest offer, sleeping while there is none; with `awaited`,
 // returns null as soon as that job is done.
-WorkerPool::Job* WorkerPool::next_job(std::unique_lock<std::mutex>& lock, Worker& me,
-                                      const Job* awaited) {
+WorkerPool::Job* WorkerPool::next_job(Worker& me, const Job* awaited) {
   bool spun = false;
   for (;;) {
     if (awaited != nullptr && awaited->done) {
@@ -229,23 +229,22 @@ WorkerPool::Job* WorkerPool::next_job(std::unique_lock<std::mutex>& lock, Worker
     }
     if (!spun) {
       spun = true;
-      lock.unlock();
+      mutex_.unlock();
       spin_until([&] { return queued_.load() > 0 || (awaited != nullptr && awaited->done); });
-      lock.lock();
+      mutex_.lock();
       continue;
     }
     me.sleeper.offered = false;
     sleepers_.push_back(&me.sleeper);
-    me.sleeper.wake.wait(
-        lock, [&] { return me.sleeper.offered || (awaited != nullptr && awaited->done); });
+    mutex_.wait(me.sleeper.wake, [&] { return me.sleeper.offered || (awaited != nullptr && awaited->done); });
     if (!me.sleeper.offered) std::erase(sleepers_, &me.sleeper);
   }
 }
 
-void WorkerPool::run_job(std::unique_lock<std::mutex>& lock, Job& job, Sleeper& runner) {
-  lock.unlock();
+void WorkerPool::run_job(Job& job, Sleeper& runner) {
+  mutex_.unlock();
   Outcome outcome = capture([&] { return job.body(&runner != job.owner); });
-  lock.lock();
+  mutex_.lock();
   job.outcome = std::move(outcome);
   job.done = true;
   // Notified under the lock: the owner may return and free the job as soon

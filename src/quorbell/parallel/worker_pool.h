@@ -11,8 +11,9 @@
 // worker takes the oldest offer, which is the largest range of a halving. A
 // worker whose offered half was taken helps with other offers while it
 // waits; a thread that finds nothing looks again for a few tens of
-// microseconds before it sleeps. The queue, the sleepers and every job's
-// `done` flag are written under `mutex_`.
+// microseconds before it sleeps. The queue and the sleepers are guarded by
+// `mutex_`, which clang's analysis checks; so are a sleeper's `offered`
+// flag and a job's outcome and `done` flag, which it cannot name.
 //
 // A pool lives until the process ends: its threads are detached and never
 // stopped, so a pool object is never destroyed.
@@ -25,11 +26,12 @@
 #include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-#include "parallel/function_ref.h"
 #include "core/result.h"
+#include "core/thread_annotations.h"
+#include "parallel/annotated_mutex.h"
+#include "parallel/function_ref.h"
 
 namespace quorbell {
 
@@ -61,15 +63,15 @@ class WorkerPool {
   // rethrows here the exception it threw. While it waits, the calling
   // thread calls `while_waiting` every POLL_INTERVAL (it must not throw),
   // so that it can, say, run signal handlers and tell the task to stop.
-  Status run(FunctionRef<Status()> task);
-  Status run(FunctionRef<Status()> task, FunctionRef<void()> while_waiting);
+  Status run(FunctionRef<Status()> task) EXCLUDES(mutex_);
+  Status run(FunctionRef<Status()> task, FunctionRef<void()> while_waiting) EXCLUDES(mutex_);
   static constexpr std::chrono::milliseconds POLL_INTERVAL{5};
 
   // On a worker of this pool: runs `first` here and offers `second` to idle
   // workers; `second` learns whether it moved to another thread. Returns
   // once both are done, never earlier, with the first failure in order:
   // `first`'s error or exception, else `second`'s.
-  Status join(FunctionRef<Status()> first, FunctionRef<Status(bool moved)> second);
+  Status join(FunctionRef<Status()> first, FunctionRef<Status(bool moved)> second) EXCLUDES(mutex_);
 
  private:
   struct Sleeper;
@@ -80,12 +82,13 @@ class WorkerPool {
   ~WorkerPool() = default;  // only for a pool none of whose threads started
 
   static void* worker_main(void* worker);
-  void serve(Worker& me);
-  void offer(Job& job);
-  Job* next_job(std::unique_lock<std::mutex>& lock, Worker& me, const Job* awaited);
-  void run_job(std::unique_lock<std::mutex>& lock, Job& job, Sleeper& runner);
-  bool take_back(Job& job);
-  void wake_one();
+  void serve(Worker& me) EXCLUDES(mutex_);
+  void offer(Job& job) EXCLUDES(mutex_);
+  // These two let go of the mutex while they sleep or run the job.
+  Job* next_job(Worker& me, const Job* awaited) REQUIRES(mutex_);
+  void run_job(Job& job, Sleeper& runner) REQUIRES(mutex_);
+  bool take_back(Job& job) EXCLUDES(mutex_);
+  void wake_one() REQUIRES(mutex_);
 
   // The worker running on the current thread, if it is one.
   static thread_local Worker* current_worker_;
@@ -93,10 +96,10 @@ class WorkerPool {
   std::size_t thread_count_;  // the workers that started; fixed once start() returns
   std::unique_ptr<Worker[]> workers_;
 
-  std::mutex mutex_;
-  std::deque<Job*> queue_;          // offered jobs, oldest first; guarded by mutex_
-  std::atomic<std::size_t> queued_{0};  // queue_.size(), for threads spinning without the lock
-  std::vector<Sleeper*> sleepers_;  // idle workers waiting for offers; guarded by mutex_
+  AnnotatedMutex mutex_;
+  std::deque<Job*> queue_ GUARDED_BY(mutex_);  // offered jobs, oldest first
+  std::atomic<std::size_t> queued_{0};         // queue_.size(), for threads spinning without the lock
+  std::vector<Sleeper*> sleepers_ GUARDED_BY(mutex_);  // idle workers waiting for offers
 };
 
 }  // namespace quorbell
