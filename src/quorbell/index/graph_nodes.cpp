@@ -29,6 +29,7 @@ std::uint32_t GraphNodes::slot_for(std::uint64_t id, const PointStore& points) {
   if (slots_.size() >= kNoSlot - 1) throw std::bad_alloc();
   const auto slot = static_cast<std::uint32_t>(slots_.size());
   slots_.push_back(SlotInfo{id, points.slot_of(id).value_or(kNoPoint), kNotANode});
+  largest_slot_key_ = std::max(largest_slot_key_, id);
   slot_of_.insert(id, slot, key_of());
   return slot;
 }
@@ -125,7 +126,7 @@ void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
   for (std::size_t k = 0; k < all.size();) {
     const ListEdits::Edit& edit = all[k];
     if (edit.layer == 0) {
-      base_room += base_.assign_room(edit.slot, edit.end - edit.begin);
+      base_room += base_.assign_room(edit.slot, edit.end - edit.begin, edits.least_run_);
       ++k;
       continue;
     }
@@ -156,7 +157,8 @@ void GraphNodes::apply(ListEdits& edits, std::uint32_t node) noexcept {
   for (std::size_t k = 0; k < all.size();) {
     const ListEdits::Edit& edit = all[k];
     if (edit.layer == 0) {
-      base_.assign(edit.slot, std::span<const std::uint32_t>(edits.values_).subspan(edit.begin, edit.end - edit.begin));
+      base_.assign(edit.slot, std::span<const std::uint32_t>(edits.values_).subspan(edit.begin, edit.end - edit.begin),
+                   edits.least_run_);
       ++k;
       continue;
     }

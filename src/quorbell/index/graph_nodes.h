@@ -55,6 +55,9 @@ class GraphNodes {
   // largest node key (id 0 alone while there are no nodes). Deliberate, for
   // compatibility with stored files and callers.
   bool examinable(std::uint64_t id) const { return node_count_ == 0 ? id == 0 : id <= largest_node_key_; }
+  // Whether every slot's id is examinable, as in a graph built by upserts:
+  // a search then need not ask for each neighbour.
+  bool all_examinable() const { return node_count_ > 0 && largest_slot_key_ <= largest_node_key_; }
 
   Position position_of(std::uint64_t id) const {
     return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)};
@@ -85,6 +88,9 @@ class GraphNodes {
     // The list of the node at slot on layer becomes values. At most one
     // change per list.
     void set(std::uint32_t slot, std::uint64_t layer, std::span<const std::uint32_t> values);
+    // Room that a base-layer list moving out of its head gets at least:
+    // the lists' bound, so that a list growing to it never moves again.
+    void set_least_run(std::size_t values) { least_run_ = values; }
 
    private:
     friend class GraphNodes;
@@ -96,6 +102,7 @@ class GraphNodes {
     std::vector<Edit> edits_;
     std::vector<std::uint32_t> values_;
     std::vector<std::uint32_t> combined_;  // a node's upper list being rebuilt
+    std::size_t least_run_ = 0;
   };
   // Makes the allocations that apply(edits, node) needs. Changes nothing
   // that a reader of the graph sees.
@@ -203,6 +210,7 @@ class GraphNodes {
   LinkLists upper_;  // layers 1 and up, one list per node that has any
   std::size_t node_count_ = 0;
   std::uint64_t largest_node_key_ = 0;
+  std::uint64_t largest_slot_key_ = 0;
   ForeignIds foreign_ids_;
 };
 

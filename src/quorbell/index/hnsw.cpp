@@ -19,11 +19,27 @@ struct SearchScratch {
   CandidateQueue candidates;
   ResultList results;
   std::vector<RankedSlot> sorted;
-  // The neighbours gathered for one step, their slots and distances.
-  std::vector<std::uint32_t> unresolved;
-  std::vector<PointView> views;
-  std::vector<std::uint32_t> view_slots;
+  // The neighbours gathered for one step: their slots, where their points
+  // are, and then their vectors, lengths, sums of squares and distances,
+  // the first `gathered` of each.
+  std::vector<std::uint32_t> slots;
+  std::vector<std::uint32_t> point_slots;
+  std::vector<const float*> vectors;
+  std::vector<std::uint32_t> lengths;
+  std::vector<float> norms;
   std::vector<float> distances;
+  std::size_t gathered = 0;
+
+  // Room for a list of `count` neighbours.
+  void make_room(std::size_t count) {
+    if (slots.size() >= count) return;
+    slots.resize(count);
+    point_slots.resize(count);
+    vectors.resize(count);
+    lengths.resize(count);
+    norms.resize(count);
+    distances.resize(count);
+  }
 };
 
 // Per-thread working memory of inserts, reused from call to call, so that
@@ -39,9 +55,11 @@ struct InsertScratch {
   std::vector<Neighbour> ranked;
   std::vector<std::size_t> unknown;  // where in ranked distances are to be computed
   std::vector<PointView> views;
+  std::vector<const float*> vectors;
+  std::vector<std::uint32_t> lengths;
+  std::vector<float> norms;
   std::vector<float> distances;
   std::vector<Neighbour> kept;
-  std::vector<PointView> kept_points;
   std::vector<Neighbour> chosen;  // the new node's list on the layer being linked
   std::vector<std::uint32_t> list;
   VisitedSet seen;  // drops repeats while candidates are ranked
@@ -77,11 +95,17 @@ float graph_distance(const Scorer& cosine, const PointView& point) {
 }
 
 // out[k] = graph_distance(cosine, points[k]) for every k.
-void graph_distances(const Scorer& cosine, std::span<const PointView> points, float* out) {
-  std::fill_n(out, points.size(), FLOAT_MAX);
-  cosine.score_each(
-      points.size(), [&](std::size_t k, PointView& point) { point = points[k]; return true; },
-      [&](std::size_t k, float similarity) { out[k] = 1.0f - similarity; });
+void graph_distances(const Scorer& cosine, std::span<const PointView> points, std::vector<const float*>& vectors,
+                     std::vector<std::uint32_t>& lengths, std::vector<float>& norms, float* out) {
+  vectors.clear();
+  lengths.clear();
+  norms.clear();
+  for (const PointView& point : points) {
+    vectors.push_back(point.vector.data());
+    lengths.push_back(static_cast<std::uint32_t>(point.vector.size()));
+    norms.push_back(point.squared_norm);
+  }
+  cosine.cosine_distances(vectors.data(), lengths.data(), norms.data(), points.size(), out);
 }
 }  // namespace
 
@@ -116,26 +140,37 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
 void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
                        const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
   prefetch_list_targets(list, points, visited);
-  scratch.unresolved.clear();
+  scratch.make_room(list.size());
+  std::size_t resolved = 0;
+  const bool check_examinable = visited != nullptr && !nodes_.all_examinable();
   for (const std::uint32_t slot : list) {
-    if (visited != nullptr && (!nodes_.examinable(nodes_.key(slot)) || visited->test_and_mark(slot))) continue;
+    // An id that may not be examined is skipped whether marked or not.
+    if (visited != nullptr && visited->test_and_mark(slot)) continue;
+    if (check_examinable && !nodes_.examinable(nodes_.key(slot))) continue;
     const std::uint32_t point = nodes_.point_slot(slot);
     if (point == GraphNodes::kNoPoint) continue;
     if (point != slot) points.prefetch(point);
-    scratch.unresolved.push_back(slot);
+    scratch.slots[resolved] = slot;
+    scratch.point_slots[resolved++] = point;
   }
-  scratch.views.clear();
-  scratch.view_slots.clear();
-  for (const std::uint32_t slot : scratch.unresolved) {
-    const PointView point = points.view(nodes_.point_slot(slot));
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < resolved; ++k) {
+    const PointView point = points.view(scratch.point_slots[k]);
     if (!tenant_matches(point.payload, tenant)) continue;
     const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
     const std::size_t size = std::min<std::size_t>(point.vector.size_bytes(), kPrefetchedVectorBytes);
     for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.views.push_back(point);
-    scratch.view_slots.push_back(slot);
+    scratch.slots[count] = scratch.slots[k];
+    scratch.vectors[count] = point.vector.data();
+    scratch.lengths[count] = static_cast<std::uint32_t>(point.vector.size());
+    scratch.norms[count++] = point.squared_norm;
   }
-  scratch.distances.resize(scratch.views.size());
+  scratch.gathered = count;
+}
+
+void HNSWIndex::distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const {
+  cosine.cosine_distances(scratch.vectors.data(), scratch.lengths.data(), scratch.norms.data(), scratch.gathered,
+                          scratch.distances.data());
 }
 
 HNSWIndex::Stop HNSWIndex::stop_at(const Scorer& cosine, Position position, const PointStore& points) const {
@@ -153,14 +188,14 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
     const auto list = nodes_.links(current.slot, layer);
     if (list.empty() || points.empty()) return Stop{current, best};
     gather(list, points, tenant, nullptr, scratch);
-    graph_distances(cosine, scratch.views, scratch.distances.data());
+    distances_of_gathered(cosine, scratch);
     // The first strictly closer neighbour in list order wins; a tie or a
     // NaN never moves the walk.
     std::uint32_t next = kNoSlot;
-    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
+    for (std::size_t k = 0; k < scratch.gathered; ++k) {
       if (scratch.distances[k] < best) {
         best = scratch.distances[k];
-        next = scratch.view_slots[k];
+        next = scratch.slots[k];
       }
     }
     if (next == kNoSlot) return Stop{current, best};
@@ -212,11 +247,11 @@ void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
         if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);
       }
     }
-    graph_distances(cosine, scratch.views, scratch.distances.data());
-    for (std::size_t k = 0; k < scratch.views.size(); ++k) {
+    distances_of_gathered(cosine, scratch);
+    for (std::size_t k = 0; k < scratch.gathered; ++k) {
       const float distance = scratch.distances[k];
       if (!(distance < worst) && results.size() >= bound) continue;
-      const RankedSlot pair = ranked_slot(distance, sequence++, scratch.view_slots[k]);
+      const RankedSlot pair = ranked_slot(distance, sequence++, scratch.slots[k]);
       candidates.push(pair);
       results.append_bounded(pair, bound);
     }
@@ -262,6 +297,8 @@ void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointSt
   nodes_.set_point_slot(self, point_slot);
   InsertScratch& scratch = insert_scratch();
   scratch.edits.clear();
+  // A list's bound, up to a sane room: m comes from the file as it was saved.
+  scratch.edits.set_least_run(std::clamp<std::uint64_t>(m, 1, 64));
   try {
     if (entry_point) plan_links(self, level, points, scratch);
     nodes_.prepare(scratch.edits, self);
@@ -361,7 +398,7 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
   scratch.views.clear();
   for (const std::size_t k : scratch.unknown) scratch.views.push_back(scratch.ranked[k].point);
   scratch.distances.resize(scratch.views.size());
-  graph_distances(owner, scratch.views, scratch.distances.data());
+  graph_distances(owner, scratch.views, scratch.vectors, scratch.lengths, scratch.norms, scratch.distances.data());
   for (std::size_t j = 0; j < scratch.unknown.size(); ++j) scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
   std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
 }
@@ -370,17 +407,23 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
 // owner is (a NaN comparison never rejects), up to bound candidates.
 void HNSWIndex::select(std::size_t bound, InsertScratch& scratch) const {
   scratch.kept.clear();
-  scratch.kept_points.clear();
+  scratch.vectors.clear();
+  scratch.lengths.clear();
+  scratch.norms.clear();
   for (const auto& candidate : scratch.ranked) {
     if (scratch.kept.size() >= bound) break;
-    scratch.distances.resize(scratch.kept_points.size());
-    graph_distances(Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm),
-                    scratch.kept_points, scratch.distances.data());
+    const std::size_t kept = scratch.kept.size();
+    scratch.distances.resize(kept);
+    Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm)
+        .cosine_distances(scratch.vectors.data(), scratch.lengths.data(), scratch.norms.data(), kept,
+                          scratch.distances.data());
     const bool covered = std::any_of(scratch.distances.begin(), scratch.distances.end(),
                                      [&](float distance) { return distance < candidate.distance; });
     if (covered) continue;
     scratch.kept.push_back(candidate);
-    scratch.kept_points.push_back(candidate.point);
+    scratch.vectors.push_back(candidate.point.vector.data());
+    scratch.lengths.push_back(static_cast<std::uint32_t>(candidate.point.vector.size()));
+    scratch.norms.push_back(candidate.point.squared_norm);
   }
 }
 

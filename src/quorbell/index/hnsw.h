@@ -131,6 +131,8 @@ class HNSWIndex {
   // or already marked, marking each before it is tested further.
   void gather(std::span<const std::uint32_t> list, const PointStore& points,
               const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const;
+  // The graph distances of the gathered neighbours, into scratch.
+  void distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const;
   // Where a walk stands: the position and the distance of its point
   // (FLOAT_MAX when the store has none). Each walk starts where the one
   // above ended, with the distance that walk already computed.

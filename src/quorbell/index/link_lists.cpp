@@ -26,15 +26,14 @@ void LinkLists::release_run(Head& head) {
   if (head.size > kInline) abandoned_ += head.values[kCapacity];
 }
 
-void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values) {
+void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values, std::size_t least_run) {
   Head& head = heads_[index];
   if (values.size() <= kInline) {
     release_run(head);
     std::copy(values.begin(), values.end(), head.values);
   } else {
     if (head.size <= kInline || head.values[kCapacity] < values.size()) {
-      const std::size_t capacity =
-          head.size <= kInline ? values.size() : std::max<std::size_t>(values.size(), head.values[kCapacity] * std::size_t{2});
+      const std::size_t capacity = assign_room(index, values.size(), least_run);
       const std::uint32_t begin = reserve_run(capacity);
       release_run(head);
       head.values[kBegin] = begin;
@@ -45,9 +44,9 @@ void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values)
   head.size = static_cast<std::uint32_t>(values.size());
 }
 
-std::size_t LinkLists::assign_room(std::size_t index, std::size_t size) const {
+std::size_t LinkLists::assign_room(std::size_t index, std::size_t size, std::size_t least_run) const {
   if (size <= kInline) return 0;
-  if (index >= heads_.size() || heads_[index].size <= kInline) return size;
+  if (index >= heads_.size() || heads_[index].size <= kInline) return std::max(size, least_run);
   const std::size_t capacity = heads_[index].values[kCapacity];
   return capacity < size ? std::max(size, capacity * 2) : 0;
 }

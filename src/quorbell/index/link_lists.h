@@ -42,12 +42,13 @@ class LinkLists {
   }
 
   // Replaces the list's contents; `values` must not point into these lists.
-  // A pooled list that outgrows its run gets twice its old room. It
-  // allocates only when the pool lacks the room that assign_room names.
-  void assign(std::size_t index, std::span<const std::uint32_t> values);
-  // Pool values that assign(index, values of this size) takes from the
-  // pool's spare room; index may be a list yet to be made.
-  std::size_t assign_room(std::size_t index, std::size_t size) const;
+  // A list that moves into the pool gets a run of at least `least_run`
+  // values, and one that outgrows its run twice its old room. It allocates
+  // only when the pool lacks the room that assign_room names.
+  void assign(std::size_t index, std::span<const std::uint32_t> values, std::size_t least_run = 0);
+  // Pool values that assign(index, values of this size, least_run) takes
+  // from the pool's spare room; index may be a list yet to be made.
+  std::size_t assign_room(std::size_t index, std::size_t size, std::size_t least_run = 0) const;
   // Spare room in the pool for this many values, so that assigns whose
   // room it covers cannot fail.
   void reserve_room(std::size_t values);

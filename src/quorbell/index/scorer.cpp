@@ -1,5 +1,6 @@
 #include "index/scorer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/lane_sums.h"
@@ -48,6 +49,36 @@ void Scorer::scores(const float* const* vectors, const float* norms, std::size_t
     sum_products_lanes(query_.data(), vectors, count, query_.size(), out);
   }
   finish_sums(out, norms, count);
+}
+
+void Scorer::cosine_distances(const float* const* vectors, const std::uint32_t* lengths, const float* norms,
+                              std::size_t count, float* out) const {
+  const bool all_comparable =
+      !query_.empty() && std::all_of(lengths, lengths + count, [&](std::uint32_t n) { return n == query_.size(); });
+  if (all_comparable) {
+    scores(vectors, norms, count, out);
+    for (std::size_t k = 0; k < count; ++k) out[k] = has_score(norms[k]) ? 1.0f - out[k] : FLOAT_MAX;
+    return;
+  }
+  // Another length somewhere: the comparable ones are summed apart.
+  const float* packed[kBatch];
+  float packed_norms[kBatch], sums[kBatch];
+  std::size_t positions[kBatch];
+  for (std::size_t begin = 0; begin < count; begin += kBatch) {
+    const std::size_t end = std::min(count, begin + kBatch);
+    std::size_t pending = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      out[k] = FLOAT_MAX;
+      if (query_.empty() || lengths[k] != query_.size()) continue;
+      packed[pending] = vectors[k];
+      packed_norms[pending] = norms[k];
+      positions[pending++] = k;
+    }
+    scores(packed, packed_norms, pending, sums);
+    for (std::size_t j = 0; j < pending; ++j) {
+      if (has_score(packed_norms[j])) out[positions[j]] = 1.0f - sums[j];
+    }
+  }
 }
 
 void Scorer::block_sums(const float* blocks, std::size_t block_floats, std::size_t count, float* out) const {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -48,6 +49,12 @@ class Scorer {
     if (metric_ == Metric::Euclidean) return finish(sum_squared_differences(query_.data(), vector, query_.size()), 0.0f);
     return finish(sum_products(query_.data(), vector, query_.size()), point.squared_norm);
   }
+
+  // The graph's distances, for a cosine Scorer: out[k] = 1 - the score of
+  // vector k (of length lengths[k] and sum of squares norms[k]), or
+  // FLOAT_MAX where it has none.
+  void cosine_distances(const float* const* vectors, const std::uint32_t* lengths, const float* norms,
+                        std::size_t count, float* out) const;
 
   // Calls scored(k, score) for every k < count whose point can be scored,
   // in order of k. point_at(k, view) fills in point k and returns false to
