@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "core/fixed_texts.h"
 #include "storage/wire.h"
 
 namespace quorbell {
@@ -19,12 +20,14 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const std::string kEndOfData = "Hit the end of buffer, expected more data";
-const std::string kBadVarint = "Found a varint that didn't terminate. Is the usize too big for this platform?";
-const std::string kBadUtf8 = "Tried to parse invalid utf-8";
-const std::string kBadOption = "Found an Option discriminant that wasn't 0 or 1";
-const std::string kBadVariant = "Serde Deserialization Error";
-const std::string kTrailing = "Found bytes after the end of the snapshot's encoding";
+// Which fault gives which text. The words themselves are pinned once, with
+// every other text callers see, in tests/python/pinned_texts.py.
+const std::string kEndOfData = END_OF_DATA;
+const std::string kBadVarint = BAD_VARINT;
+const std::string kBadUtf8 = BAD_UTF8;
+const std::string kBadOption = BAD_OPTION;
+const std::string kBadVariant = BAD_VARIANT;
+const std::string kTrailing = TRAILING_BYTES;
 
 Bytes encode(const PointStore& points, const HNSWIndex& index) {
   ByteBuffer bytes = encode_snapshot(points, index);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fixed_texts.h"
 #include "storage/file_io.h"
 #include "storage/file_replacer.h"
 #include "storage/segment.h"
@@ -83,9 +84,7 @@ TEST_F(SnapshotFile, FailedLoadKeepsTheState) {
   const Status loaded = segment.load(path("bad.qb"));
   ASSERT_FALSE(loaded.ok());
   EXPECT_EQ(loaded.error().kind, ErrorKind::Snapshot);
-  EXPECT_EQ(loaded.error().message,
-            "Postcard binary deserialization pipeline failure (possible corruption): "
-            "Hit the end of buffer, expected more data");
+  EXPECT_EQ(loaded.error().message, std::string(DECODE_FAILED) + END_OF_DATA);
   EXPECT_EQ(ids_found(segment), std::vector<std::uint64_t>{1});
 }
 

@@ -1,6 +1,7 @@
 """Objects that misbehave in the protocols the argument conversions use:
-__index__, __float__, __iter__, __len__, __getitem__ and add_note. Shared
-by the bad-input tests and the reference-leak loop."""
+__index__, __float__, __iter__, __len__, __getitem__ and add_note. The one
+home of such objects: every test that needs one takes it from here, as does
+the reference-leak loop."""
 
 import sys
 

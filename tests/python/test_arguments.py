@@ -9,12 +9,12 @@ import sys
 import pytest
 
 from conftest import f32, stored_components
+from hostile_objects import IntSubclass, LenRaises, NoteRefused
+from pinned_texts import BATCH_METRIC, SEARCH_METRIC, STR_AS_SEQUENCE, argument_note, type_mismatch
 import quorbell
 
 V = [1.0, 0.0]
 FLOAT_MAX = f32(3.4028235e38)
-SEARCH_METRIC = "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2')."
-BATCH_METRIC = "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'."
 
 
 def call(store, method, args, kwargs=None):
@@ -47,19 +47,9 @@ class Raising:
         raise self.kind(*self.args)
 
 
-class NoteRefused(Exception):
-    def add_note(self, note):
-        raise RuntimeError("no notes here")
-
-
 class BrokenIteration(list):
     def __iter__(self):
         raise KeyError("iteration refused")
-
-
-class LenRaises(list):
-    def __len__(self):
-        raise RuntimeError("no length")
 
 
 class LenHuge(list):
@@ -131,38 +121,38 @@ CONVERSION_ERRORS = [
     ("upsert", ("1", V, None), {}, TypeError, None, "point_id"),
     ("upsert", (None, V, None), {}, TypeError, None, "point_id"),
     ("upsert", (Raising(KeyError, "boom"), V, None), {}, KeyError, None, "point_id"),
-    ("upsert", (1, "abc", None), {}, TypeError, "Can't extract `str` to `Vec`", "vector"),
-    ("upsert", (1, {1: 2.0}, None), {}, TypeError, "'dict' object is not an instance of 'Sequence'", "vector"),
-    ("upsert", (1, {1.0}, None), {}, TypeError, "'set' object is not an instance of 'Sequence'", "vector"),
-    ("upsert", (1, iter([1.0]), None), {}, TypeError, "'list_iterator' object is not an instance of 'Sequence'", "vector"),
-    ("upsert", (1, None, None), {}, TypeError, "'None' is not an instance of 'Sequence'", "vector"),
-    ("upsert", (1, 5, None), {}, TypeError, "'int' object is not an instance of 'Sequence'", "vector"),
+    ("upsert", (1, "abc", None), {}, TypeError, STR_AS_SEQUENCE, "vector"),
+    ("upsert", (1, {1: 2.0}, None), {}, TypeError, type_mismatch("dict", "Sequence"), "vector"),
+    ("upsert", (1, {1.0}, None), {}, TypeError, type_mismatch("set", "Sequence"), "vector"),
+    ("upsert", (1, iter([1.0]), None), {}, TypeError, type_mismatch("list_iterator", "Sequence"), "vector"),
+    ("upsert", (1, None, None), {}, TypeError, type_mismatch("NoneType", "Sequence"), "vector"),
+    ("upsert", (1, 5, None), {}, TypeError, type_mismatch("int", "Sequence"), "vector"),
     ("upsert", (1, [1.0, "x"], None), {}, TypeError, None, "vector"),
     ("upsert", (1, [1.0, None], None), {}, TypeError, None, "vector"),
     ("upsert", (1, [1.0, 2**2000], None), {}, OverflowError, None, "vector"),
     ("upsert", (1, [Raising(ValueError, "bad float")], None), {}, ValueError, "bad float", "vector"),
     ("upsert", (1, BrokenIteration([1.0]), None), {}, KeyError, None, "vector"),
-    ("upsert", (1, V, [("a", 1)]), {}, TypeError, "'list' object is not an instance of 'dict'", "payload"),
-    ("upsert", (1, V, "x"), {}, TypeError, "'str' object is not an instance of 'dict'", "payload"),
+    ("upsert", (1, V, [("a", 1)]), {}, TypeError, type_mismatch("list", "dict"), "payload"),
+    ("upsert", (1, V, "x"), {}, TypeError, type_mismatch("str", "dict"), "payload"),
     ("search", (V, 2.0, "cosine"), {}, TypeError, None, "limit"),
     ("search", (V, -1, "cosine"), {}, OverflowError, None, "limit"),
-    ("search", (V, 3, 5), {}, TypeError, "'int' object is not an instance of 'str'", "metric"),
-    ("search", (V, 3, None), {}, TypeError, "'None' is not an instance of 'str'", "metric"),
-    ("search", (V, 3, b"cosine"), {}, TypeError, "'bytes' object is not an instance of 'str'", "metric"),
+    ("search", (V, 3, 5), {}, TypeError, type_mismatch("int", "str"), "metric"),
+    ("search", (V, 3, None), {}, TypeError, type_mismatch("NoneType", "str"), "metric"),
+    ("search", (V, 3, b"cosine"), {}, TypeError, type_mismatch("bytes", "str"), "metric"),
     ("search", (V, 3, "\ud800"), {}, UnicodeEncodeError, None, "metric"),
-    ("search", (V, 3, "cosine"), {"tenant_id": 5}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
+    ("search", (V, 3, "cosine"), {"tenant_id": 5}, TypeError, type_mismatch("int", "str"), "tenant_id"),
     ("search", (V, 3, "cosine", "\udc00"), {}, UnicodeEncodeError, None, "tenant_id"),
-    ("search", ("abc", 3, "nope"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vector"),
-    ("batch_search", ("ab", 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
-    ("batch_search", (["ab"], 3, "cosine"), {}, TypeError, "Can't extract `str` to `Vec`", "query_vectors"),
-    ("batch_search", ([V, 5], 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
-    ("batch_search", (5, 3, "cosine"), {}, TypeError, "'int' object is not an instance of 'Sequence'", "query_vectors"),
+    ("search", ("abc", 3, "nope"), {}, TypeError, STR_AS_SEQUENCE, "query_vector"),
+    ("batch_search", ("ab", 3, "cosine"), {}, TypeError, STR_AS_SEQUENCE, "query_vectors"),
+    ("batch_search", (["ab"], 3, "cosine"), {}, TypeError, STR_AS_SEQUENCE, "query_vectors"),
+    ("batch_search", ([V, 5], 3, "cosine"), {}, TypeError, type_mismatch("int", "Sequence"), "query_vectors"),
+    ("batch_search", (5, 3, "cosine"), {}, TypeError, type_mismatch("int", "Sequence"), "query_vectors"),
     ("batch_search", ([V, [1.0, "x"]], 3, "cosine"), {}, TypeError, None, "query_vectors"),
     ("batch_search", ([V], -1, "cosine"), {}, OverflowError, None, "limit"),
-    ("batch_search", ([V], 1, "cosine", 7), {}, TypeError, "'int' object is not an instance of 'str'", "tenant_id"),
-    ("save", (pathlib.Path("x"),), {}, TypeError, "'PosixPath' object is not an instance of 'str'", "path"),
-    ("save", (b"x",), {}, TypeError, "'bytes' object is not an instance of 'str'", "path"),
-    ("load", (None,), {}, TypeError, "'None' is not an instance of 'str'", "path"),
+    ("batch_search", ([V], 1, "cosine", 7), {}, TypeError, type_mismatch("int", "str"), "tenant_id"),
+    ("save", (pathlib.Path("x"),), {}, TypeError, type_mismatch("PosixPath", "str"), "path"),
+    ("save", (b"x",), {}, TypeError, type_mismatch("bytes", "str"), "path"),
+    ("load", (None,), {}, TypeError, type_mismatch("NoneType", "str"), "path"),
     ("load", ("\ud800",), {}, UnicodeEncodeError, None, "path"),
 ]
 
@@ -174,7 +164,7 @@ def test_conversion_errors_carry_the_argument_note(store, method, args, kwargs, 
     assert type(raised.value) is error
     if message is not None:
         assert str(raised.value) == message
-    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
+    assert raised.value.__notes__ == [argument_note(parameter)]
 
 
 def test_a_refused_note_leaves_the_exception_as_it_was(store):
@@ -194,7 +184,7 @@ def test_the_original_traceback_survives(store):
 
     with pytest.raises(ZeroDivisionError) as raised:
         store.search([Item()], 1, "dot")
-    assert raised.value.__notes__ == ["while processing 'query_vector'"]
+    assert raised.value.__notes__ == [argument_note("query_vector")]
     assert any(entry.name == "failing_float" for entry in raised.traceback)
 
 
@@ -210,7 +200,7 @@ def test_the_original_traceback_survives(store):
 def test_the_first_failing_argument_is_reported(store, args, error, parameter):
     with pytest.raises(error) as raised:
         store.search(*args)
-    assert raised.value.__notes__ == [f"while processing '{parameter}'"]
+    assert raised.value.__notes__ == [argument_note(parameter)]
 
 
 def test_later_arguments_are_not_looked_at(store):
@@ -252,11 +242,6 @@ def test_unknown_metric_changes_nothing(store):
 # ---- Accepted forms
 
 
-class IntSubclass(int):
-    def __index__(self):
-        raise AssertionError("an int subclass is taken by value")
-
-
 @pytest.mark.parametrize(
     "point_id, stored",
     [(0, 0), (1, 1), (2**63, 2**63), (2**64 - 1, 2**64 - 1), (True, 1), (False, 0), (IntSubclass(7), 7), (Index(9), 9)],
@@ -284,7 +269,8 @@ def test_limits(store, limit, expected):
         (range(3), [0.0, 1.0, 2.0]),
         (array.array("d", [0.1, -2.0]), [f32(0.1), -2.0]),
         ([0.1, 1 / 3], [f32(0.1), f32(1 / 3)]),
-        ([Index(4), IntSubclass(5)], [4.0, 5.0]),
+        # An item's own __float__ counts, as for float(item).
+        ([Index(4), IntSubclass(5)], [4.0, 12345.0]),
         ([3.4028235e38, -3.4028235e38], [FLOAT_MAX, -FLOAT_MAX]),
         # Beyond the float range but below the rounding midpoint: the
         # largest float, not an infinity.

@@ -52,6 +52,17 @@ from hostile_objects import (
     Shrinking,
     StrSubclass,
 )
+from pinned_texts import (
+    BATCH_METRIC,
+    CREATE,
+    NUL_PATH,
+    OPEN,
+    SEARCH_METRIC,
+    SNAPSHOT_PREFIXES,
+    STR_AS_SEQUENCE,
+    argument_note,
+    type_mismatch,
+)
 from test_snapshot import canonical, decode
 
 # The model and the call both run the hostile objects' conversions, which
@@ -69,18 +80,7 @@ settings.register_profile(
 settings.register_profile("hardening", parent=settings.get_profile("quick"), max_examples=1500)
 BUDGET = settings(settings.get_profile(os.environ.get("HYPOTHESIS_PROFILE", "quick")))
 
-SEARCH_METRIC = "Unsupported metric option. Choose from: 'cosine', 'dot_product' ('dot'), or 'euclidean' ('l2')."
-BATCH_METRIC = "Unsupported metric option assigned. Choose from: 'cosine', 'dot_product', or 'euclidean'."
 METRICS = {"cosine": "cosine", "dot_product": "dot", "dot": "dot", "euclidean": "l2", "l2": "l2"}
-CREATE, OPEN = "Failed to create snapshot file: ", "Failed to open snapshot file: "
-SNAPSHOT_PREFIXES = (
-    CREATE,
-    OPEN,
-    "Failed to write serialized bytes to disk: ",
-    "Failed to read snapshot file bytes: ",
-    "Postcard binary deserialization pipeline failure (possible corruption): ",
-)
-NUL_PATH = "file name contained an unexpected NUL byte"
 OMITTED = object()  # an optional argument left out of the call
 
 _sequence_check = ctypes.pythonapi.PySequence_Check
@@ -250,10 +250,8 @@ class Rejected(Exception):
         self.kind, self.message, self.note = kind, message, note
 
 
-def type_mismatch(obj, required):
-    if obj is None:
-        raise Rejected(TypeError, f"'None' is not an instance of '{required}'")
-    raise Rejected(TypeError, f"'{type(obj).__qualname__}' object is not an instance of '{required}'")
+def mismatch(obj, required):
+    raise Rejected(TypeError, type_mismatch(type(obj).__qualname__, required))
 
 
 def argument(name, convert, obj):
@@ -285,9 +283,9 @@ def model_float(item):
 
 def model_sequence(obj, convert_item):
     if isinstance(obj, str):
-        raise Rejected(TypeError, "Can't extract `str` to `Vec`")
+        raise Rejected(TypeError, STR_AS_SEQUENCE)
     if not _sequence_check(obj):
-        type_mismatch(obj, "Sequence")
+        mismatch(obj, "Sequence")
     return [convert_item(item) for item in obj]
 
 
@@ -301,7 +299,7 @@ def model_vectors(obj):
 
 def model_string(obj):
     if not isinstance(obj, str):
-        type_mismatch(obj, "str")
+        mismatch(obj, "str")
     str.encode(obj, "utf-8")  # lone surrogates raise UnicodeEncodeError
     return str.__str__(obj)
 
@@ -322,11 +320,11 @@ def model_payload(obj):
     if obj is None:
         return None
     if not isinstance(obj, dict):
-        type_mismatch(obj, "dict")
+        mismatch(obj, "dict")
     entries = {}
     for key, value in dict.items(obj):
         if not isinstance(key, str):
-            type_mismatch(key, "str")
+            mismatch(key, "str")
         name = encoded(key)
         if isinstance(value, str):
             text = encoded(value)
@@ -387,7 +385,7 @@ def check(expected, actual):
     assert type(error) is detail.kind, f"expected {detail.kind.__name__}, got {error!r}"
     if detail.message is not None:
         assert str(error) == detail.message
-    notes = [f"while processing '{detail.note}'"] if detail.note else []
+    notes = [argument_note(detail.note)] if detail.note else []
     assert getattr(error, "__notes__", []) == notes
 
 
@@ -443,7 +441,7 @@ def test_upsert(workspace, point_id, vector, payload, keywords):
     def model():
         key = argument("point_id", model_uint64, point_id())
         bits = argument("vector", model_vector, vector())
-        payload_object = argument("payload", lambda p: p if p is None or isinstance(p, dict) else type_mismatch(p, "dict"),
+        payload_object = argument("payload", lambda p: p if p is None or isinstance(p, dict) else mismatch(p, "dict"),
                                   payload())
         return key, bits, model_payload(payload_object)
 

@@ -12,6 +12,8 @@ import weakref
 
 import pytest
 
+from pinned_texts import type_mismatch
+
 import quorbell
 from quorbell import VectorStorage
 
@@ -224,7 +226,7 @@ def test_exec_appends_to_an_existing_all():
 def test_exec_rejects_an_all_that_is_not_a_list():
     with pytest.raises(TypeError) as raised:
         fresh_module(lambda m: setattr(m, "__all__", ("other",)))
-    assert str(raised.value) == "'tuple' object is not an instance of 'list'"
+    assert str(raised.value) == type_mismatch("tuple", "list")
 
 
 def test_exec_passes_on_other_lookup_errors():

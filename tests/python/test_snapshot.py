@@ -22,19 +22,21 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+from pinned_texts import (
+    BAD_OPTION,
+    BAD_UTF8,
+    BAD_VARIANT,
+    BAD_VARINT,
+    CORRUPT,
+    CREATE,
+    END_OF_DATA,
+    NUL_PATH,
+    OPEN,
+    READ,
+    TRAILING,
+    WRITE,
+)
 import quorbell
-
-CREATE = "Failed to create snapshot file: "
-WRITE = "Failed to write serialized bytes to disk: "
-OPEN = "Failed to open snapshot file: "
-READ = "Failed to read snapshot file bytes: "
-CORRUPT = "Postcard binary deserialization pipeline failure (possible corruption): "
-END_OF_DATA = "Hit the end of buffer, expected more data"
-BAD_VARINT = "Found a varint that didn't terminate. Is the usize too big for this platform?"
-BAD_UTF8 = "Tried to parse invalid utf-8"
-BAD_OPTION = "Found an Option discriminant that wasn't 0 or 1"
-BAD_VARIANT = "Serde Deserialization Error"
-TRAILING = "Found bytes after the end of the snapshot's encoding"
 
 U64 = (1 << 64) - 1
 KEYWORD, TEXT, INTEGER, FLOAT = range(4)
@@ -359,8 +361,8 @@ def test_every_truncation_fails_at_the_end_of_data(store, tmp_path):
 @pytest.mark.parametrize(
     "operation, make_path, message",
     [
-        ("save", lambda d: str(d / "a\0b"), CREATE + "file name contained an unexpected NUL byte"),
-        ("load", lambda d: str(d / "a\0b"), OPEN + "file name contained an unexpected NUL byte"),
+        ("save", lambda d: str(d / "a\0b"), CREATE + NUL_PATH),
+        ("load", lambda d: str(d / "a\0b"), OPEN + NUL_PATH),
         ("save", lambda d: str(d / "missing" / "x.qb"), CREATE + os_error(errno.ENOENT)),
         ("save", lambda d: str(d), CREATE + os_error(errno.EISDIR)),
         ("save", lambda d: str(d) + "/", CREATE + os_error(errno.EISDIR)),
