@@ -2,11 +2,12 @@
 //
 // Slots are handed out densely by the owner (0, 1, 2, ...) and never
 // removed, so the table needs no tombstones, and growing rebuilds it from
-// the owner's ids without holding the old table too. The owner already keeps each slot's id, so the table stores
-// only the slot and 32 bits of the id's hash (8 bytes an entry); a lookup
-// confirms a matching tag by asking the owner for the slot's id, which the
-// owner reads next anyway. Ids are mixed with a per-process random key so
-// that adversarial id sets cannot force long probe chains.
+// the owner's ids without holding the old table too. The owner already
+// keeps each slot's id, so the table stores only the slot and 32 bits of
+// the id's hash (8 bytes an entry); a lookup confirms a matching tag by
+// asking the owner for the slot's id, which the owner reads next anyway.
+// Ids are mixed with a per-process random key so that adversarial id sets
+// cannot force long probe chains.
 //
 // Every call that can meet stored entries takes key_of, a callable that
 // returns the id stored at a slot.

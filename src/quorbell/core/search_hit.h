@@ -1,4 +1,6 @@
-// One search result and the one ordering rule every search path uses.
+// One search result, and the metric's hit order as a stable sort, which
+// orders the graph path's hits. The exact scan keeps only its best hits, in
+// that same order, through index/top_hits.h.
 #pragma once
 
 #include <cstdint>
