@@ -9,7 +9,8 @@ number of calls the case made:
   core      Segment::search alone
   upsert    the C entry of VectorStorage.upsert, graph linking included
 
-The cases: the exact path (499 points x 128, per metric), the graph path
+The cases: the exact path (499 points x 128, per metric; "exact8-cosine"
+and the like name another number of points), the graph path
 (clustered 50k x 128, the benchmark suite's set) with its build, and a call
 with no work (limit 0 on an empty store). Graph levels are drawn at random
 in every process, so build counts vary by about a percent between runs;
@@ -45,7 +46,8 @@ FUNCTIONS = {
 def case_data(case):
     if case.startswith("exact"):
         rng = np.random.default_rng(42)
-        return rng.standard_normal((EXACT_POINTS, DIM), dtype=np.float32), \
+        points = int(case[len("exact"):case.index("-")] or EXACT_POINTS)
+        return rng.standard_normal((points, DIM), dtype=np.float32), \
             rng.standard_normal((200, DIM), dtype=np.float32)
     if case == "graph":
         data = datasets.clustered(GRAPH_POINTS, QUERIES, DIM, 6 + DIM)

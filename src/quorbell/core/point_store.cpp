@@ -10,16 +10,16 @@
 namespace quorbell {
 
 namespace {
-// Chunks grow geometrically from small to 4 MiB, so a tiny store stays tiny
-// and a large one wastes at most one partly filled chunk.
-constexpr std::size_t kFirstChunk = 1024;
+// Chunks grow geometrically from the first vector's length to 4 MiB, so a
+// tiny store holds no more than its vectors and a large one wastes at most
+// one partly filled chunk.
 constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 }  // namespace
 
 float* PointStore::allocate(std::size_t length) {
   if (length == 0) return nullptr;
   if (chunks_.empty() || chunk_capacity_ - chunk_used_ < length) {
-    std::size_t next = chunks_.empty() ? kFirstChunk : std::min(chunk_capacity_ * 2, kLargestChunk);
+    std::size_t next = chunks_.empty() ? length : std::min(chunk_capacity_ * 2, kLargestChunk);
     next = std::max(next, length);
     chunks_.push_back(allocate_floats(next));
     chunk_capacity_ = next;

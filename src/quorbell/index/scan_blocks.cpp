@@ -1,5 +1,6 @@
 #include "index/scan_blocks.h"
 
+#include <algorithm>
 #include <new>
 
 #include "index/search.h"
@@ -18,9 +19,13 @@ void ScanBlocks::write(std::uint32_t slot, std::span<const float> vector) {
   for (std::size_t i = 0; i < width_; ++i) lane[i * kBlockLanes] = vector[i];
 }
 
+namespace {
+bool worth_a_copy(std::size_t points) { return points >= SCAN_COPY_MIN_POINTS && points < GRAPH_THRESHOLD; }
+}  // namespace
+
 void ScanBlocks::rebuild(const PointStore& points) noexcept {
   drop();
-  if (points.size() >= GRAPH_THRESHOLD) return;
+  if (!worth_a_copy(points.size())) return;
   const std::size_t width = points.empty() ? 0 : points.view(0).vector.size();
   for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
     if (points.view(slot).vector.size() != width) return;
@@ -38,7 +43,7 @@ void ScanBlocks::rebuild(const PointStore& points) noexcept {
 }
 
 void ScanBlocks::update(const PointStore& points, std::uint32_t slot) noexcept {
-  if (points.size() >= GRAPH_THRESHOLD) {
+  if (!worth_a_copy(points.size())) {
     if (kept_) drop();
     return;
   }
@@ -51,7 +56,10 @@ void ScanBlocks::update(const PointStore& points, std::uint32_t slot) noexcept {
   }
   if (appended) {
     try {
-      rows_.resize((count_ + kBlockLanes) / kBlockLanes * block_floats(), 0.0f);
+      const std::size_t floats = (count_ + kBlockLanes) / kBlockLanes * block_floats();
+      // Room grows by a quarter, not double, so the copy follows the store.
+      if (floats > rows_.capacity()) rows_.reserve(std::max(floats, rows_.size() / 4 * 5));
+      rows_.resize(floats, 0.0f);
     } catch (const std::bad_alloc&) {
       drop();
       return;

@@ -5,9 +5,12 @@
 // The copy is kept only while the store is below GRAPH_THRESHOLD, where
 // every search scans it whole, and while all its vectors have one length:
 // it then costs the vectors' own memory once more, and a store of mixed
-// lengths is scanned the ordinary way. Block b holds slots 8b to 8b + 7 in
-// width() rows; the lanes past the last slot hold zeros, and whatever they
-// sum to is never used.
+// lengths is scanned the ordinary way. Nor is it kept below
+// SCAN_COPY_MIN_POINTS: there a search gains 5 % at most from it, while a
+// block of 8 costs up to 8 times the vectors (bench/bench_memory.py), and
+// stores of a few points each are the very use an exact store invites.
+// Block b holds slots 8b to 8b + 7 in width() rows; the lanes past the last
+// slot hold zeros, and whatever they sum to is never used.
 //
 // Thread safety: none of its own. The Segment changes it only under its
 // points lock held for writing, and scans read it under that lock held for
@@ -23,6 +26,8 @@
 #include "core/point_store.h"
 
 namespace quorbell {
+
+inline constexpr std::size_t SCAN_COPY_MIN_POINTS = 16;
 
 class ScanBlocks {
  public:
