@@ -71,7 +71,7 @@ auto with_failing_allocation(long n, bool persist, Operation operation) {
 
 ByteBuffer snapshot_of(Segment& segment) {
   ByteBuffer bytes;
-  EXPECT_TRUE(segment.mutate_for_test(
+  EXPECT_TRUE(segment.test_mutate(
       [&](PointStore& points, HNSWIndex& index) { bytes = encode_snapshot(points, index); }));
   return bytes;
 }

@@ -58,7 +58,7 @@ TEST(RunBatchFaults, PoisonedSegmentFailsEveryBatchOthersStillWork) {
   ASSERT_TRUE(poisoned.upsert(1, Vec{1, 0}, std::nullopt));
   ASSERT_TRUE(healthy.upsert(1, Vec{1, 0}, std::nullopt));
   EXPECT_THROW(
-      { (void)poisoned.mutate_for_test([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }); },
+      { (void)poisoned.test_mutate([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }); },
       std::runtime_error);
   const std::vector<Vec> queries(64, Vec{1, 0});
   const std::string expected(poisoned.search(Vec{1, 0}, 1, Metric::Cosine, nullptr).error().message);

@@ -54,7 +54,7 @@ TEST(Routing, FiveHundredPointsTakeTheGraph) {
 TEST(Routing, NoEntryPointMeansExactWhateverTheSize) {
   Segment segment;
   fill(segment, 600);
-  ASSERT_TRUE(segment.mutate_for_test([](PointStore&, HNSWIndex& index) { index = HNSWIndex(); }));
+  ASSERT_TRUE(segment.test_mutate([](PointStore&, HNSWIndex& index) { index = HNSWIndex(); }));
   EXPECT_EQ(search(segment, Vec(8, 1.0f), 100, Metric::Cosine).size(), 100u);
 }
 
@@ -109,7 +109,7 @@ class GraphPathUnscorable : public ::testing::TestWithParam<UnscorableCase> {};
 TEST_P(GraphPathUnscorable, CandidatesThatCannotBeScoredAreDropped) {
   Segment segment;
   fill(segment, 500);
-  ASSERT_TRUE(segment.mutate_for_test([](PointStore& points, HNSWIndex& index) {
+  ASSERT_TRUE(segment.test_mutate([](PointStore& points, HNSWIndex& index) {
     points.upsert(500, Vec(8, 0.0f), std::nullopt);
     for (std::uint64_t id = 501; id < 505; ++id) points.upsert(id, Vec{1, 2, 3}, std::nullopt);
     points.upsert(505, Vec(8, 1.0f), std::nullopt);
@@ -117,7 +117,7 @@ TEST_P(GraphPathUnscorable, CandidatesThatCannotBeScoredAreDropped) {
     HNSWNode star;
     star.id = 505;
     for (std::uint64_t id = 0; id < 505; ++id) star.neighbors[0].push_back(id);
-    index.put_node(505, star, points);
+    index.test_put_node(505, star, points);
     index.entry_point = 505;
     index.ef_search = 1000;
   }));
@@ -170,7 +170,7 @@ TEST_P(GraphReupsert, SearchesStillFillTheirLimit) {
   Segment segment;
   const std::vector<Vec> vectors = fill(segment, 2000, 3);
   std::uint64_t entry = 0;
-  ASSERT_TRUE(segment.mutate_for_test([&](PointStore&, HNSWIndex& index) { entry = *index.entry_point; }));
+  ASSERT_TRUE(segment.test_mutate([&](PointStore&, HNSWIndex& index) { entry = *index.entry_point; }));
   std::mt19937 rng(17);
   for (std::uint64_t id = 0; id < vectors.size(); ++id) {
     if (c.entry_point_only && id != entry) continue;

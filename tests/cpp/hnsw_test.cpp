@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "equality.h"
 #include "scoring_oracles.h"
 
 namespace quorbell {
@@ -82,12 +83,12 @@ class Graph : public ::testing::Test {
     HNSWNode n;
     n.id = key;
     for (std::size_t layer = 0; layer < layers.size(); ++layer) n.neighbors[layer] = layers[layer];
-    index.put_node(key, n, points);
+    index.test_put_node(key, n, points);
   }
   // The base-layer search examines no id above the largest node key; a
   // linkless node with a high key lifts that bound over every test id.
   void lift_examined_bound() { node(1000, {}); }
-  Ids list(std::uint64_t key, std::size_t layer) const { return index.node(key)->neighbors[layer]; }
+  Ids list(std::uint64_t key, std::size_t layer) const { return index.test_node(key)->neighbors[layer]; }
   // Point upsert followed by graph insert, as the segment does.
   void upsert(std::uint64_t id, const Vec& vector) {
     point(id, vector);
@@ -121,7 +122,7 @@ TEST_F(Graph, FirstInsertBecomesEntryWithEmptyLists) {
   upsert(7, kMid);
   EXPECT_EQ(index.entry_point, 7u);
   EXPECT_LE(index.max_level, 15u);
-  EXPECT_EQ(index.node(7), (HNSWNode{7, {}}));
+  EXPECT_EQ(index.test_node(7), (HNSWNode{7, {}}));
 }
 
 TEST_F(Graph, SecondNodeNotAboveFirstLinksBothWaysOnEveryLayer) {
@@ -149,7 +150,7 @@ TEST_F(Graph, NodeDrawnAboveMaxLevelBecomesEntry) {
   EXPECT_EQ(index.max_level, 15u);
   // Linked on layer 0 only, to the nearer of the two; 2's full list keeps
   // 1, which is nearer to 2 than 3 is.
-  const HNSWNode three = *index.node(3);
+  const HNSWNode three = *index.test_node(3);
   EXPECT_EQ(three.neighbors[0], Ids{2});
   for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(three.neighbors[layer].empty());
   EXPECT_EQ(list(1, 0), Ids{2});
@@ -180,7 +181,7 @@ TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntryAndConnected) {
   EXPECT_EQ(index.max_level, 15u);
   for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) EXPECT_EQ(list(1, layer), Ids{2}) << layer;
   EXPECT_EQ(knn_ids(kFar), (Ids{2, 1}));
-  EXPECT_EQ(index.search_layer(kFar, 1, 5, points, nullptr), 2u);
+  EXPECT_EQ(index.test_search_layer(kFar, 1, 5, points, nullptr), 2u);
 }
 
 // ------------------------------------------------------- the linking rule
@@ -259,9 +260,9 @@ TEST_F(Graph, WalkMovesToFirstStrictlyCloserNeighbour) {
   node(1, {{2, 3, 4}});  // 3 and 4 tie: the first of them wins
   node(3, {{1}});
   node(4, {{5}});
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 3u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 3u);
   node(1, {{2, 4, 3}});
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 5u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 5u);
 }
 
 TEST_F(Graph, WalkStaysOnATie) {
@@ -269,7 +270,7 @@ TEST_F(Graph, WalkStaysOnATie) {
   point(2, kNearMirror);
   node(1, {{2}});
   node(2, {{1}});
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 1u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 1u);
 }
 
 TEST_F(Graph, WalkOddStates) {
@@ -279,15 +280,15 @@ TEST_F(Graph, WalkOddStates) {
   node(1, {{3, 2}});  // 3 has neither node nor point
   node(5, {{4}});     // 5 has a node but no point
   // A linked id without a node ends the walk there.
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, nullptr), 2u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 2u);
   // A start without a point starts from the largest float and moves.
-  EXPECT_EQ(index.search_layer(kQuery, 5, 0, points, nullptr), 4u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 5, 0, points, nullptr), 4u);
   // Layers of 16 and more are never walked.
   for (std::uint64_t layer : {std::uint64_t{16}, std::uint64_t{1000}, kMaxId}) {
-    EXPECT_EQ(index.search_layer(kQuery, 1, layer, points, nullptr), 1u);
+    EXPECT_EQ(index.test_search_layer(kQuery, 1, layer, points, nullptr), 1u);
   }
   // A start the graph has never heard of.
-  EXPECT_EQ(index.search_layer(kQuery, 99, 0, points, nullptr), 99u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 99, 0, points, nullptr), 99u);
 }
 
 TEST_F(Graph, WalkRespectsTheFilterButNotForItsStart) {
@@ -296,9 +297,9 @@ TEST_F(Graph, WalkRespectsTheFilterButNotForItsStart) {
   point(3, kMid, "a");
   node(1, {{2, 3}});
   const std::string a = "a";
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, &a), 3u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, &a), 3u);
   const std::string none = "none";
-  EXPECT_EQ(index.search_layer(kQuery, 1, 0, points, &none), 1u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, &none), 1u);
 }
 
 // ----------------------------------------------------- the base-layer search
@@ -392,11 +393,11 @@ TEST_F(Graph, HugeIdsAndForeignNodeIds) {
   HNSWNode odd;
   odd.id = 12345;  // differs from its key
   odd.neighbors[0] = {0, 0, kMaxId};
-  index.put_node(kMaxId, odd, points);
+  index.test_put_node(kMaxId, odd, points);
   index.entry_point = kMaxId;
   EXPECT_EQ(knn_ids(kQuery), (Ids{0, kMaxId}));
-  EXPECT_EQ(index.node(kMaxId), odd);
-  EXPECT_EQ(index.node(0), std::nullopt);
+  EXPECT_EQ(index.test_node(kMaxId), odd);
+  EXPECT_EQ(index.test_node(0), std::nullopt);
   std::vector<std::pair<std::uint64_t, HNSWNode>> all;
   index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { all.emplace_back(key, n); });
   ASSERT_EQ(all.size(), 1u);
@@ -528,9 +529,9 @@ TEST_F(Graph, PutNodeRoundTripsAnyState) {
       HNSWNode tall;
       tall.id = key;
       for (auto& list : tall.neighbors) list = {key, 1, 2, 3, 4};
-      index.put_node(key, tall, points);
+      index.test_put_node(key, tall, points);
     } else if (key % 5 == 0) {
-      index.put_node(key, n, points);
+      index.test_put_node(key, n, points);
       index.m = 100;
       point(1000 + key, Vec{1, 0});
       index.entry_point = key;
@@ -538,13 +539,13 @@ TEST_F(Graph, PutNodeRoundTripsAnyState) {
       index.insert(1000 + key, *points.slot_of(1000 + key), points);
     }
   }
-  for (std::uint64_t key = 0; key < expected.size(); ++key) index.put_node(key, expected[key], points);
-  for (std::uint64_t key = 0; key < expected.size(); ++key) EXPECT_EQ(index.node(key), expected[key]) << key;
+  for (std::uint64_t key = 0; key < expected.size(); ++key) index.test_put_node(key, expected[key], points);
+  for (std::uint64_t key = 0; key < expected.size(); ++key) EXPECT_EQ(index.test_node(key), expected[key]) << key;
 
   HNSWIndex copy;
-  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.put_node(key, n, points); });
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { copy.test_put_node(key, n, points); });
   EXPECT_EQ(copy.node_count(), index.node_count());
-  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { EXPECT_EQ(copy.node(key), n); });
+  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) { EXPECT_EQ(copy.test_node(key), n); });
 }
 
 // ---------------------------------------------------- graph against exact

@@ -92,7 +92,7 @@ TEST(Segment, FaultWhileWritingPoisonsOnlyThatSegment) {
   ASSERT_TRUE(healthy.upsert(1, Vec{1}, std::nullopt));
   EXPECT_THROW(
       {
-        (void)poisoned.mutate_for_test([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); });
+        (void)poisoned.test_mutate([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); });
       },
       std::runtime_error);
   const Status upsert = poisoned.upsert(1, Vec{1}, std::nullopt);

@@ -14,6 +14,7 @@
 
 #include "core/fixed_texts.h"
 #include "storage/wire.h"
+#include "equality.h"
 
 namespace quorbell {
 namespace {
@@ -131,7 +132,7 @@ SnapshotState worked_example() {
   state.points.upsert(7, std::vector<float>{1.0f, 2.0f},
                       Payload::from_entries({{"tenant_id", Keyword{"a"}}}));
   state.index.entry_point = 7;
-  state.index.put_node(7, node_with(7, {}), state.points);
+  state.index.test_put_node(7, node_with(7, {}), state.points);
   return state;
 }
 
@@ -166,10 +167,10 @@ SnapshotState rich_state() {
   state.index.ef_search = 0;
   state.index.entry_point = ~0ull;
   state.index.max_level = 20;
-  state.index.put_node(1, node_with(1, {{300, 300, 1}, {}, {~0ull}}), state.points);
+  state.index.test_put_node(1, node_with(1, {{300, 300, 1}, {}, {~0ull}}), state.points);
   std::vector<std::vector<std::uint64_t>> all_layers(16);
   for (std::size_t layer = 0; layer < 16; ++layer) all_layers[layer].assign(layer + 1, 1ull << (4 * layer));
-  state.index.put_node(300, node_with(299, all_layers), state.points);
+  state.index.test_put_node(300, node_with(299, all_layers), state.points);
   return state;
 }
 
@@ -190,7 +191,7 @@ TEST(SnapshotEncoding, WorkedExampleIsFiftyTwoBytes) {
 
 TEST(SnapshotEncoding, NodeWithOneLink) {
   SnapshotState state;
-  state.index.put_node(300, node_with(300, {{7}}), state.points);
+  state.index.test_put_node(300, node_with(300, {{7}}), state.points);
   const Bytes expected = concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01},
                                  {0xAC, 0x02, 0xAC, 0x02, 0x01, 0x07},
                                  Bytes(15, 0x00)});
@@ -354,7 +355,7 @@ TEST(SnapshotDecoding, RepeatedKeysKeepTheLastEntry) {
   ASSERT_NE(payload, nullptr);
   EXPECT_EQ(*payload, Payload::from_entries({{"k", std::int64_t{2}}}));
   EXPECT_EQ(state.index.node_count(), 1u);
-  EXPECT_EQ(state.index.node(9), node_with(10, {}));
+  EXPECT_EQ(state.index.test_node(9), node_with(10, {}));
 }
 
 struct CorruptionCase {

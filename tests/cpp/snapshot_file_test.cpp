@@ -55,7 +55,7 @@ std::vector<std::uint64_t> ids_found(const Segment& segment) {
 }
 
 void poison(Segment& segment) {
-  EXPECT_THROW((void)segment.mutate_for_test([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }),
+  EXPECT_THROW((void)segment.test_mutate([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }),
                std::runtime_error);
 }
 

@@ -94,21 +94,6 @@ std::optional<PayloadValue> Payload::find(std::string_view key) const {
   return entry(at).value();
 }
 
-bool Payload::operator==(const Payload& other) const {
-  if (size() != other.size()) return false;
-  for (const PayloadEntry mine : *this) {
-    const std::size_t at = other.position(mine.key());
-    if (at == other.size()) return false;
-    const PayloadEntry theirs = other.entry(at);
-    if (mine.tag() != theirs.tag()) return false;
-    // Numbers compare by bit pattern, so NaN payloads round-trip as equal.
-    if (is_string(mine.tag()) ? mine.text() != theirs.text() : mine.bits() != theirs.bits()) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void PayloadBuilder::reserve(std::size_t entries) {
   slots_.reserve(entries);
   tags_.reserve(entries);

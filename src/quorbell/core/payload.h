@@ -126,8 +126,6 @@ class Payload {
   Iterator begin() const { return {*this, 0}; }
   Iterator end() const { return {*this, size()}; }
 
-  bool operator==(const Payload& other) const;  // equal as maps
-
  private:
   friend class PayloadBuilder;
   friend class OptionalPayload;

@@ -194,13 +194,13 @@ HNSWNode GraphNodes::exchange_form(std::uint32_t slot) const {
   return node;
 }
 
-std::optional<HNSWNode> GraphNodes::node(std::uint64_t key) const {
+std::optional<HNSWNode> GraphNodes::test_node(std::uint64_t key) const {
   const Position position = position_of(key);
   if (!is_node(position.slot)) return std::nullopt;
   return exchange_form(position.slot);
 }
 
-void GraphNodes::put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
+void GraphNodes::test_put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
   Loader loader(*this, points);
   loader.begin_node(key, node.id);
   for (const auto& ids : node.neighbors) {

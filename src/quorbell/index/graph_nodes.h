@@ -32,7 +32,6 @@ inline constexpr std::uint64_t MAX_LAYERS = 16;
 struct HNSWNode {
   std::uint64_t id = 0;
   std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
-  bool operator==(const HNSWNode&) const = default;
 };
 
 class GraphNodes {
@@ -72,13 +71,14 @@ class GraphNodes {
   void prefetch_slot(std::uint32_t slot) const { __builtin_prefetch(&slots_[slot]); }
   void prefetch_base_links(std::uint32_t slot) const { base_.prefetch(slot); }
 
-  // The node stored under key, in exchange form.
-  std::optional<HNSWNode> node(std::uint64_t key) const;
+  // For tests only: the node stored under key, in exchange form.
+  std::optional<HNSWNode> test_node(std::uint64_t key) const;
   // Calls f(key, node) for every node, in an unspecified order.
   template <class F>
   void for_each_node(F&& f) const;
-  // Stores node under key, replacing any node there, as a load would.
-  void put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points);
+  // For tests only: stores node under key, replacing any node there, as a
+  // load would.
+  void test_put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points);
   // Changes of whole lists, planned in full before any is made, so that an
   // insert fails only before it changes anything: prepare() makes every
   // allocation the changes need, and apply() then cannot fail.

@@ -203,15 +203,13 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
   }
 }
 
-#ifdef QUORBELL_TEST_SEAMS
-std::uint64_t HNSWIndex::search_layer(std::span<const float> query, std::uint64_t start,
-                                      std::uint64_t layer, const PointStore& points,
-                                      const std::string* tenant) const {
+std::uint64_t HNSWIndex::test_search_layer(std::span<const float> query, std::uint64_t start,
+                                           std::uint64_t layer, const PointStore& points,
+                                           const std::string* tenant) const {
   const Scorer cosine(Metric::Cosine, query);
   return walk(cosine, stop_at(cosine, nodes_.position_of(start), points), layer, points, tenant, thread_scratch())
       .position.id;
 }
-#endif
 
 void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer, std::uint64_t bound,
                            const PointStore& points, const std::string* tenant, SearchScratch& scratch) const {

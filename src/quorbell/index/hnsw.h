@@ -9,8 +9,8 @@
 //
 // Thread safety: the index has no lock of its own. Const methods may run
 // concurrently with each other (their scratch state is per thread); insert
-// and put_node need exclusive access. The Segment provides both through its
-// `index` lock, and holds the point store's lock for as long.
+// and test_put_node need exclusive access. The Segment provides both
+// through its `index` lock, and holds the point store's lock for as long.
 #pragma once
 
 #include <cstdint>
@@ -55,18 +55,18 @@ class HNSWIndex {
   std::uint64_t max_level = 0;
 
   std::size_t node_count() const { return nodes_.node_count(); }
-  // The node stored under key, in exchange form.
-  std::optional<HNSWNode> node(std::uint64_t key) const { return nodes_.node(key); }
+  // For tests only: the node stored under key, in exchange form.
+  std::optional<HNSWNode> test_node(std::uint64_t key) const { return nodes_.test_node(key); }
   // Calls f(key, node) for every node, in an unspecified order.
   template <class F>
   void for_each_node(F&& f) const {
     nodes_.for_each_node(f);
   }
-  // Stores node under key, replacing any node there, as a load would. For
-  // tests that build states directly, so nothing is checked: the node's id
-  // may differ from key and links may name any id.
-  void put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
-    nodes_.put_node(key, node, points);
+  // For tests that build states directly: stores node under key, replacing
+  // any node there, as a load would. Nothing is checked: the node's id may
+  // differ from key and links may name any id.
+  void test_put_node(std::uint64_t key, const HNSWNode& node, const PointStore& points) {
+    nodes_.test_put_node(key, node, points);
   }
 
   using Loader = GraphNodes::Loader;
@@ -95,12 +95,11 @@ class HNSWIndex {
   std::vector<Candidate> search_knn(const Scorer& cosine, const PointStore& points,
                                     const std::string* tenant) const;
 
-#ifdef QUORBELL_TEST_SEAMS
-  // Greedy walk on one layer from start: moves to the first neighbour with
-  // a strictly smaller distance until none is closer; returns where it ends.
-  std::uint64_t search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
-                             const PointStore& points, const std::string* tenant) const;
-#endif
+  // For tests only: the greedy walk on one layer from start, which moves to
+  // its nearest neighbour (the first of equals) while that is strictly
+  // closer; returns where it ends.
+  std::uint64_t test_search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
+                                  const PointStore& points, const std::string* tenant) const;
 
  private:
   static constexpr std::uint32_t kNoSlot = GraphNodes::kNoSlot;

@@ -52,11 +52,10 @@ class Segment {
   Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted)
       EXCLUDES(points_lock_, index_lock_);
 
-#ifdef QUORBELL_TEST_SEAMS
-  // Runs f(points, index) with both write locks held, so tests can build
-  // states directly or make an operation fault midway.
+  // For tests only: runs f(points, index) with both write locks held, so
+  // tests can build states directly or make an operation fault midway.
   template <class F>
-  Status mutate_for_test(F&& f) EXCLUDES(points_lock_, index_lock_) {
+  Status test_mutate(F&& f) EXCLUDES(points_lock_, index_lock_) {
     PoisonableLock::WriteGuard points_guard(points_lock_);
     if (!points_guard) return points_guard.error();
     PoisonableLock::WriteGuard index_guard(index_lock_);
@@ -65,7 +64,6 @@ class Segment {
     scan_blocks_.rebuild(points_);
     return {};
   }
-#endif
 
  private:
   mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){POINTS_POISONED};
