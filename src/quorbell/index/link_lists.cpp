@@ -9,8 +9,6 @@
 namespace quorbell {
 
 namespace {
-// A list leaving its head gets room for this many values at first.
-constexpr std::size_t kFirstRun = 8;
 // Compaction is not worth a pass over a small pool.
 constexpr std::size_t kCompactionFloor = 4096;
 }  // namespace
