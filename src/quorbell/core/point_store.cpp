@@ -115,12 +115,14 @@ void PointStore::undo(Stored&& stored) noexcept {
 
 void PointStore::commit(const Stored& stored) noexcept {
   foreign_ids_.set(stored.slot, records_[stored.slot].key, records_[stored.slot].key);
-  if (dead_components_ <= kLargestChunk || dead_components_ <= live_components_) return;
-  // Compaction only reclaims space; a store short of memory keeps it.
-  try {
-    compact();
-  } catch (const std::bad_alloc&) {
+  if (dead_components_ > kLargestChunk && dead_components_ > live_components_) {
+    // Compaction only reclaims space; a store short of memory keeps it.
+    try {
+      compact();
+    } catch (const std::bad_alloc&) {
+    }
   }
+  scan_blocks_.update(*this, stored.slot);
 }
 
 void PointStore::reserve(std::size_t points, std::size_t components) {

@@ -1,10 +1,12 @@
-// The point store: a map from point id to Point, laid out for scanning.
+// The point store: a map from point id to its vector and payload, laid out
+// for scanning.
 //
 // Every key gets a dense slot number when it is first stored; slots are
 // never removed (there is no delete), so a key keeps its slot for the life
-// of the store. Vectors live in a chunked arena, so a store's vectors are
-// contiguous in memory and never move while the store is only read.
-// Iteration runs in slot order, which is the order keys were first stored.
+// of the store. Vectors live in chunks that grow geometrically, each vector
+// in one piece, and never move while the store is only read. Iteration runs
+// in slot order, which is the order keys were first stored. A small store
+// also keeps its vectors once more in scan order (core/scan_blocks.h).
 //
 // Thread safety: const methods may run concurrently; anything else needs
 // exclusive access (the Segment's `points` lock provides both).
@@ -21,6 +23,7 @@
 #include "core/id_slot_map.h"
 #include "core/large_arrays.h"
 #include "core/payload.h"
+#include "core/scan_blocks.h"
 #include "core/tenant_slots.h"
 
 namespace quorbell {
@@ -71,15 +74,26 @@ class PointStore {
     OptionalPayload old_payload;
   };
 
+  // A store changes in one of two ways. An upsert that may have to be
+  // taken back is followed by commit() or undo() before anything else
+  // changes. A store built from scratch, as a snapshot's decoder builds
+  // one, takes upserts alone and then finish_loading().
+
   // Stores the point under id, replacing a point stored there whole. Every
   // allocation comes first: when one fails (std::bad_alloc) nothing has
-  // changed. Until commit() or undo(), no other change may be made.
+  // changed.
   Stored upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
   // Takes the upsert back: the store is again exactly as it was before.
   void undo(Stored&& stored) noexcept;
-  // Settles the upsert: forgets a replaced point's foreign id and reclaims
-  // space that replaced vectors left behind when that is worthwhile.
+  // Settles the upsert: forgets a replaced point's foreign id, reclaims
+  // space that replaced vectors left behind when that is worthwhile, and
+  // brings the scan copy up to date.
   void commit(const Stored& stored) noexcept;
+  // Settles a store built by upserts alone: makes its scan copy.
+  void finish_loading() noexcept { scan_blocks_.rebuild(*this); }
+
+  // The vectors in scan order, when the store keeps them (nullptr if not).
+  const ScanBlocks* scan_blocks() const { return scan_blocks_.mirrors(size()) ? &scan_blocks_ : nullptr; }
 
   // The slots of the points whose tenant is `tenant`, ascending.
   std::span<const std::uint32_t> tenant_slots(std::string_view tenant) const { return tenants_.of(tenant); }
@@ -123,6 +137,7 @@ class PointStore {
   LargeVector<Record> records_;
   ForeignIds foreign_ids_;
   TenantSlots tenants_;
+  ScanBlocks scan_blocks_;
   std::vector<FloatRun> chunks_;
   std::size_t chunk_used_ = 0;      // components used in chunks_.back()
   std::size_t chunk_capacity_ = 0;  // components in chunks_.back()

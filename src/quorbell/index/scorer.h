@@ -17,7 +17,7 @@
 
 #include "core/distance.h"
 #include "core/point_store.h"
-#include "index/scan_blocks.h"
+#include "core/scan_blocks.h"
 
 namespace quorbell {
 

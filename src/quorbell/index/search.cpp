@@ -88,11 +88,11 @@ std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t 
 }  // namespace
 
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
-                                     const PointStore& points, const HNSWIndex& index, const ScanBlocks& blocks,
-                                     const std::string* tenant) {
+                                     const PointStore& points, const HNSWIndex& index, const std::string* tenant) {
   if (points.size() < GRAPH_THRESHOLD || !index.entry_point) {
-    if (blocks.mirrors(points) && blocks.width() == query.size()) {
-      return search_exact_blocks(query, limit, metric, points, blocks, tenant);
+    const ScanBlocks* blocks = points.scan_blocks();
+    if (blocks != nullptr && blocks->width() == query.size()) {
+      return search_exact_blocks(query, limit, metric, points, *blocks, tenant);
     }
     return search_exact_knn(query, limit, metric, points, tenant, points.size(),
                             [](std::size_t k) { return static_cast<std::uint32_t>(k); });

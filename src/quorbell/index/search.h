@@ -9,24 +9,20 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "core/graph_threshold.h"
 #include "core/point_store.h"
 #include "core/search_hit.h"
 #include "index/hnsw.h"
-#include "index/scan_blocks.h"
 
 namespace quorbell {
-
-// Below this many points every search is an exact scan.
-inline constexpr std::size_t GRAPH_THRESHOLD = 500;
 
 // The `limit` best hits for the query: an exact scan below GRAPH_THRESHOLD
 // points or without an entry point, else the graph's candidates rescored;
 // a filtered graph search that finds fewer hits than min(limit, ef_search)
 // while the tenant has more is answered by an exact scan of the tenant's
-// points. An exact scan of the whole store sums from `blocks` when they
-// mirror it. The caller holds both read locks.
+// points. An exact scan of the whole store sums from the store's scan
+// copy when it keeps one. The caller holds both read locks.
 std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t limit, Metric metric,
-                                     const PointStore& points, const HNSWIndex& index, const ScanBlocks& blocks,
-                                     const std::string* tenant);
+                                     const PointStore& points, const HNSWIndex& index, const std::string* tenant);
 
 }  // namespace quorbell

@@ -38,7 +38,6 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
     return out_of_memory();
   }
   points_.commit(*stored);
-  scan_blocks_.update(points_, stored->slot);
   return {};
 }
 
@@ -48,7 +47,7 @@ Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std
   if (!points_guard) return points_guard.error();
   PoisonableLock::ReadGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
-  return search_points(query, limit, metric, points_, index_, scan_blocks_, tenant);
+  return search_points(query, limit, metric, points_, index_, tenant);
 }
 
 }  // namespace quorbell

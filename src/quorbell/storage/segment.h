@@ -24,7 +24,6 @@
 #include "core/search_hit.h"
 #include "core/thread_annotations.h"
 #include "index/hnsw.h"
-#include "index/scan_blocks.h"
 #include "storage/poisonable_lock.h"
 
 namespace quorbell {
@@ -61,14 +60,13 @@ class Segment {
     PoisonableLock::WriteGuard index_guard(index_lock_);
     if (!index_guard) return index_guard.error();
     f(points_, index_);
-    scan_blocks_.rebuild(points_);
+    points_.finish_loading();
     return {};
   }
 
  private:
   mutable PoisonableLock points_lock_ ACQUIRED_BEFORE(index_lock_){POINTS_POISONED};
   PointStore points_ GUARDED_BY(points_lock_);
-  ScanBlocks scan_blocks_ GUARDED_BY(points_lock_);
   mutable PoisonableLock index_lock_{INDEX_POISONED};
   HNSWIndex index_ GUARDED_BY(index_lock_);
 };

@@ -104,6 +104,7 @@ class SnapshotDecoder {
       }
       store.set_foreign_id(store.upsert(key, vector_, std::move(payload)).slot, id);
     }
+    store.finish_loading();
     return true;
   }
 

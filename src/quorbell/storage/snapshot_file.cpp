@@ -48,8 +48,6 @@ Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
   if (!source.failure()) return with_prefix(READ_FAILED, source.failure().error());
   if (!decoded) return with_prefix(DECODE_FAILED, decoded.error());
   SnapshotState& state = decoded.value();
-  ScanBlocks scan_blocks;
-  scan_blocks.rebuild(state.points);
 
   {
     PoisonableLock::WriteGuard points_guard(points_lock_);
@@ -58,7 +56,6 @@ Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
     if (!index_guard) return index_guard.error();
     std::swap(points_, state.points);
     std::swap(index_, state.index);
-    std::swap(scan_blocks_, scan_blocks);
   }
   // The old state, now in `state`, is freed here, outside the locks.
   return {};

@@ -12,9 +12,10 @@
 // Block b holds slots 8b to 8b + 7 in width() rows; the lanes past the last
 // slot hold zeros, and whatever they sum to is never used.
 //
-// Thread safety: none of its own. The Segment changes it only under its
-// points lock held for writing, and scans read it under that lock held for
-// reading.
+// The point store owns the copy and keeps it in step (core/point_store.h);
+// searches read it through the store.
+//
+// Thread safety: none of its own; it goes with its point store.
 #pragma once
 
 #include <cstddef>
@@ -22,17 +23,19 @@
 #include <span>
 #include <vector>
 
+#include "core/graph_threshold.h"
 #include "core/lane_sums.h"
-#include "core/point_store.h"
 
 namespace quorbell {
+
+class PointStore;
 
 inline constexpr std::size_t SCAN_COPY_MIN_POINTS = 16;
 
 class ScanBlocks {
  public:
-  // Whether the copy holds exactly the vectors of this store.
-  bool mirrors(const PointStore& points) const { return kept_ && count_ == points.size(); }
+  // Whether the copy holds exactly the vectors of its store, of this size.
+  bool mirrors(std::size_t points) const { return kept_ && count_ == points; }
   // The length of every vector held.
   std::size_t width() const { return width_; }
   std::size_t block_count() const { return (count_ + kBlockLanes - 1) / kBlockLanes; }

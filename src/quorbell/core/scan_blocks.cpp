@@ -1,9 +1,9 @@
-#include "index/scan_blocks.h"
+#include "core/scan_blocks.h"
 
 #include <algorithm>
 #include <new>
 
-#include "index/search.h"
+#include "core/point_store.h"
 
 namespace quorbell {
 
