@@ -289,9 +289,11 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
 void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points) {
   const std::uint64_t level = random_level();
   // The slot's point is set now, for the searches below to see the point;
-  // a failure puts back what it was.
-  const std::uint32_t self = nodes_.slot_for(id, points);
-  const std::uint32_t old_point = nodes_.point_slot(self);
+  // a failure puts back what it was (none for a slot made here: the store
+  // takes the point back too).
+  const std::uint32_t known = nodes_.position_of(id).slot;
+  const std::uint32_t old_point = known == kNoSlot ? GraphNodes::kNoPoint : nodes_.point_slot(known);
+  const std::uint32_t self = known == kNoSlot ? nodes_.slot_for(id, points) : known;
   nodes_.set_point_slot(self, point_slot);
   InsertScratch& scratch = insert_scratch();
   scratch.edits.clear();
