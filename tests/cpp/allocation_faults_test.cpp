@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
                          // string, a vector too long for the room left in its chunk.
                          ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "a tenant named at length"},
                                                               UpsertCase{"ReplacedSameLength", 7, 8, "b"},
-                                                              UpsertCase{"ReplacedOtherLength", 7, 3000, "a"}),
+                                                              UpsertCase{"ReplacedOtherLength", 7, 100000, "a"}),
                                             ::testing::Bool()),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) +
