@@ -57,6 +57,12 @@ class PointStore {
     return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm,
                      r.payload.get()};
   }
+  // tenant_matches (core/payload.h) for the point at slot. A scan asks this
+  // of every point, and most scans have no tenant: then the payload is not
+  // even looked up.
+  bool tenant_matches(std::uint32_t slot, const std::string* tenant) const {
+    return tenant == nullptr || quorbell::tenant_matches(records_[slot].payload.get(), tenant);
+  }
   std::optional<PointView> find(std::uint64_t key) const {
     auto slot = slot_of(key);
     if (!slot) return std::nullopt;

@@ -33,7 +33,7 @@ std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint6
       count,
       [&](std::size_t k, PointView& point) {
         point = points.view(slot_at(k));
-        return tenant_matches(point.payload, tenant);
+        return points.tenant_matches(slot_at(k), tenant);
       },
       [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
   return hits_of(best, points);
@@ -52,7 +52,7 @@ std::vector<SearchHit> search_exact_blocks(std::span<const float> query, std::ui
       // Most points of a long scan end here, before their record is read.
       if (!best.may_keep(score)) continue;
       const PointView point = points.view(static_cast<std::uint32_t>(slot));
-      if (scorer.scorable(point) && tenant_matches(point.payload, tenant)) {
+      if (scorer.scorable(point) && points.tenant_matches(static_cast<std::uint32_t>(slot), tenant)) {
         best.offer(static_cast<std::uint32_t>(slot), score);
       }
     }
