@@ -12,6 +12,7 @@ COLUMNS = (  # header, field, format, scale
     ("QPS 2t", "batch_qps_2", "{:.0f}", 1),
     ("R@1", "recall_at_1", "{:.3f}", 1),
     ("R@10", "recall_at_10", "{:.3f}", 1),
+    ("R@10, builds", "recall_at_10_builds", "{:.3f}", 1),
     ("B/point", "rss_bytes_per_point", "{:.0f}", 1),
     ("save ms", "save_s", "{:.0f}", 1e3),
     ("load ms", "load_s", "{:.0f}", 1e3),
@@ -52,7 +53,7 @@ def headline(results):
                 f"single-query p50 {_times(r['latency_p50_us'], 'slower', 'faster')}, "
                 f"2-thread batch throughput {_times(r['batch_qps_2'], 'higher', 'lower')}, "
                 f"memory per point {_times(r['rss_bytes_per_point'], 'larger', 'smaller')}, "
-                f"recall@10 {ours['recall_at_10']:.3f} vs {libs[peer]['recall_at_10']:.3f}")
+                f"recall@10 {ours['recall_at_10']:.3f}{_spread(ours)} vs {libs[peer]['recall_at_10']:.3f}")
         exact = results["datasets"][name].get("exact_path")
         if exact:
             lines.append(f"{name} exact path ({exact['points']} points): "
@@ -63,6 +64,13 @@ def headline(results):
     return lines
 
 
+def _spread(lib):
+    builds = lib.get("recall_at_10_builds") or []
+    if len(builds) < 2:
+        return ""
+    return f" ({min(builds):.3f} to {max(builds):.3f} over {len(builds)} builds)"
+
+
 def _times(ratio, above, below):
     if ratio is None:
         return "n/a"
@@ -71,7 +79,12 @@ def _times(ratio, above, below):
 
 def _cell(lib, field, fmt, scale):
     value = lib.get(field)
-    return "-" if value is None else fmt.format(value * scale)
+    if value is None:
+        return "-"
+    if isinstance(value, list):     # one figure per build: their range
+        low, high = fmt.format(min(value) * scale), fmt.format(max(value) * scale)
+        return low if low == high else f"{low}–{high}"
+    return fmt.format(value * scale)
 
 
 def _table(figures):

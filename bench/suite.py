@@ -91,6 +91,7 @@ def measure_dataset(data, libraries, mode, work, bar):
         first["build_s"] = float(np.median([b["build_s"] for b in builds]))
         first["rss_bytes_per_point"] = float(np.median([b["rss_bytes_per_point"] for b in builds]))
         first["build_runs"] = len(builds)
+        first["recall_at_10_builds"] = [b["recall_at_10"] for b in builds]
         # 1- and 2-thread processes take turns, so that a burst of other
         # work on the machine does not fall on one thread count alone.
         qps = {1: [], 2: []}

@@ -3,7 +3,7 @@ interpreter so that its resident memory and its thread pool are its own.
 Prints one JSON object on standard output.
 
   worker.py build DATA.npz LIBRARY SNAPSHOT --repeats R [--full]
-      build time and memory; with --full also recall, latency, the
+      build time, memory and recall@10; with --full also recall@1, latency, the
       recall/throughput curve and snapshot save/load
   worker.py batch DATA.npz LIBRARY SNAPSHOT --repeats R
       batch throughput of a loaded snapshot at this process's thread count
@@ -79,6 +79,10 @@ def measure_build(lib, data, snapshot, repeats, full):
             bar.update(min(BUILD_CHUNK, len(base) - first))
     out = {"build_s": time.perf_counter() - start,
            "rss_bytes_per_point": (rss() - before) / len(base)}
+    # Every build's recall (untimed, one batch call): graph levels are
+    # random, so recall moves from one build to the next.
+    found = lib.ids(lib.batch(query_rows), batch=True)
+    out["recall_at_10"] = recall_at(found, truth, K)
     if not full:
         return out
 

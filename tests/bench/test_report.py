@@ -13,8 +13,10 @@ RESULTS = {
     "datasets": {"gauss-8": {
         "points": 100, "queries": 10, "dim": 8, "about": "test",
         "libraries": {
-            "quorbell": {"build_s": 1.0, "latency_p50_us": 10.0, "recall_at_10": 0.5, "batch_qps_2": 200.0},
-            "hnswlib": {"build_s": 4.0, "latency_p50_us": 20.0, "recall_at_10": 0.9, "batch_qps_2": 100.0},
+            "quorbell": {"build_s": 1.0, "latency_p50_us": 10.0, "recall_at_10": 0.5, "batch_qps_2": 200.0,
+                         "recall_at_10_builds": [0.5, 0.52, 0.5]},
+            "hnswlib": {"build_s": 4.0, "latency_p50_us": 20.0, "recall_at_10": 0.9, "batch_qps_2": 100.0,
+                        "recall_at_10_builds": [0.9, 0.9]},
         },
         "exact_path": {"points": 99, "quorbell_us": 3.0, "quorbell_list_query_us": 2.0,
                        "numpy_us": 2.5, "ratio": 1.2, "top10_agreement": 1.0}}},
@@ -29,6 +31,12 @@ def test_ratios_are_quorbell_over_peer_from_one_run():
     assert r["save_s"] is None
     assert RESULTS["headline"][0].startswith("gauss-8 vs hnswlib: build 4.00x faster, single-query p50 2.00x faster, "
                                              "2-thread batch throughput 2.00x higher")
+    assert RESULTS["headline"][0].endswith("recall@10 0.500 (0.500 to 0.520 over 3 builds) vs 0.900")
+
+
+def test_recall_over_builds_shows_its_range():
+    table = report.markdown(RESULTS)
+    assert "| 0.500 | 0.500–0.520 |" in table and "| 0.900 | 0.900 |" in table
 
 
 @pytest.mark.parametrize("old_block", ["", "| stale | table |\n"])
