@@ -10,7 +10,10 @@ subspace, the shape of real embeddings; the suite's clustered set).
 
 For each tenant: recall@10 against the exact cosine top 10 among that
 tenant's points, and µs per single-query call at limit 10 and at limit 33.
-Queries are numpy float32 rows. Passes over all tenants take turns and each
+The last column is hnswlib's recall@10 for the same
+searches (M 16, ef_construction 64, ef 32, its filter function: its walk
+steps through every point and keeps the tenant's as results), for
+reference. Queries are numpy float32 rows. Passes over all tenants take turns and each
 figure is the fastest pass in CPU time, so that load from elsewhere on a
 shared machine falls on every tenant alike.
 
@@ -30,6 +33,7 @@ Run inside the toolchain root, e.g.
 import argparse
 import time
 
+import hnswlib
 import numpy as np
 
 import datasets
@@ -71,6 +75,10 @@ def exact_filtered_top_k(data, members, queries):
     return [set(members[np.argsort(-row, kind="stable")[:K]].tolist()) for row in scores]
 
 
+def recall(found, truth):
+    return sum(len(f & t) for f, t in zip(found, truth)) / sum(len(t) for t in truth)
+
+
 def measure(kind, order, points, query_count, passes):
     data, queries = rows(kind, points, query_count)
     owners = tenant_of_rows(points, order)
@@ -79,13 +87,21 @@ def measure(kind, order, points, query_count, passes):
         store.upsert(point_id, row, {"tenant_id": f"t{owner}"})
     query_rows = list(queries)
 
+    peer = hnswlib.Index(space="cosine", dim=DIM)
+    peer.init_index(max_elements=points, M=16, ef_construction=64, random_seed=1)
+    peer.add_items(data, np.arange(points), num_threads=1)
+    peer.set_ef(32)
+    owner_of = owners.tolist()
+
     results = []
     for tenant in range(len(SHARES)):
         members = np.flatnonzero(owners == tenant)
         truth = exact_filtered_top_k(data, members, queries)
-        found = [store.search(q, K, "cosine", tenant_id=f"t{tenant}") for q in query_rows]
-        hits = sum(len(truth[i] & {hit for hit, _ in found[i]}) for i in range(len(truth)))
-        results.append((len(members), hits / sum(len(t) for t in truth)))
+        found = [{hit for hit, _ in store.search(q, K, "cosine", tenant_id=f"t{tenant}")} for q in query_rows]
+        theirs = [set(peer.knn_query(q, k=min(K, len(members)), num_threads=1,
+                                     filter=lambda i, t=tenant: owner_of[i] == t)[0][0].tolist())
+                  for q in query_rows]
+        results.append((len(members), recall(found, truth), recall(theirs, truth)))
 
     def pass_of(tenant, limit):
         name = f"t{tenant}"
@@ -97,11 +113,11 @@ def measure(kind, order, points, query_count, passes):
 
     print(f"\n{kind}, tenants {order}: {points} points x {DIM}, {query_count} queries per tenant, "
           f"fastest of {passes} passes")
-    print(f"{'tenant share':>12} {'points':>8} {'recall@10':>9} {'µs, k=10':>9} {'µs, k=33':>9}")
+    print(f"{'tenant share':>12} {'points':>8} {'recall@10':>9} {'µs, k=10':>9} {'µs, k=33':>9} {'hnswlib':>8}")
     for tenant, share in enumerate(SHARES):
-        count, recall = results[tenant]
-        print(f"{share * 100:>11g}% {count:>8} {recall:>9.3f} {micros[2 * tenant]:>9.1f} "
-              f"{micros[2 * tenant + 1]:>9.1f}", flush=True)
+        count, ours, theirs = results[tenant]
+        print(f"{share * 100:>11g}% {count:>8} {ours:>9.3f} {micros[2 * tenant]:>9.1f} "
+              f"{micros[2 * tenant + 1]:>9.1f} {theirs:>8.3f}", flush=True)
 
 
 def main():

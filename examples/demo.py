@@ -90,6 +90,13 @@ def main():
         found = len({pid for pid, _ in hits} & set(truth))
         shown = ", ".join(f"{pid}:{score:.3f}/{catalogue[pid][1]}" for pid, score in hits)
         print(f"  {tenant:<8} {shown}   {found} of 5")
+    probes = [vector for _, vector in clustered_vectors(rng, 20, centres)]
+    print(f"Over {len(probes)} more queries, the share of each tenant's true top 5 found:")
+    for tenant in TENANTS:
+        items = [(pid, v) for pid, (t, _, v) in catalogue.items() if t == tenant]
+        found = sum(len({pid for pid, _ in store.search(q, 5, "cosine", tenant_id=tenant)} & set(exact_top(q, items, 5)))
+                    for q in probes)
+        print(f"  {tenant:<8} {found / (5 * len(probes)):.2f}")
 
     print("\nTimings:")
     timed("search, cosine, top 10", store.search, query, 10, "cosine", repeat=200)
