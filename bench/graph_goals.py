@@ -33,7 +33,7 @@ import quorbell
 from timing import fastest_alternating
 
 K = 10
-REAL = "build/bench-data/debian-minilm"
+REAL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench-data", "debian-minilm")
 
 
 def sets(quick):
