@@ -10,12 +10,12 @@ subspace, the shape of real embeddings; the suite's clustered set).
 
 For each tenant: recall@10 against the exact cosine top 10 among that
 tenant's points, and µs per single-query call at limit 10 and at limit 33.
-The last column is hnswlib's recall@10 for the same
-searches (M 16, ef_construction 64, ef 32, its filter function: its walk
-steps through every point and keeps the tenant's as results), for
-reference. Queries are numpy float32 rows. Passes over all tenants take turns and each
-figure is the fastest pass in CPU time, so that load from elsewhere on a
-shared machine falls on every tenant alike.
+The last column is hnswlib's recall@10 for the same searches (M 16,
+ef_construction 64, ef 32, with its filter function: its walk steps
+through every point and keeps the tenant's as results), for reference.
+Queries are numpy float32 rows. Passes over all tenants take turns and
+each figure is the fastest pass in CPU time, so that load from elsewhere
+on a shared machine falls on every tenant alike.
 
 A filtered search walks the graph through the tenant's points only. It
 falls back to a scan of that tenant's points (exact hits and scores) only
