@@ -25,11 +25,10 @@ import time
 
 os.environ["OPENBLAS_NUM_THREADS"] = "1"  # before numpy loads OpenBLAS
 
-import hnswlib
 import numpy as np
 
 import datasets
-import quorbell
+from speed_goals import hnswlib_index as build_hnswlib, quorbell_store as build_quorbell
 from timing import fastest_alternating
 
 K = 10
@@ -41,22 +40,6 @@ def sets(quick):
     yield datasets.clustered(n, 1000, 128, 6 + 128)
     if datasets.real_available(REAL):
         yield datasets.load_real(REAL, n=20_000 if quick else None)
-
-
-def build_quorbell(base):
-    store = quorbell.VectorStorage()
-    upsert = store.upsert
-    for point_id, row in enumerate(base):
-        upsert(point_id, row, None)
-    return store
-
-
-def build_hnswlib(base):
-    index = hnswlib.Index(space="cosine", dim=base.shape[1])
-    index.init_index(max_elements=len(base), M=16, ef_construction=64, random_seed=1)
-    index.add_items(base, np.arange(len(base)), num_threads=1)
-    index.set_ef(32)
-    return index
 
 
 def search_quorbell(store):

@@ -115,35 +115,47 @@ std::uint64_t GraphNodes::rebuilt_upper(std::uint32_t slot, std::span<const List
   return top;
 }
 
-// Edits are applied a node at a time, its upper layers rebuilt together.
-void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
-  auto& all = edits.edits_;
-  std::sort(all.begin(), all.end(), [](const ListEdits::Edit& a, const ListEdits::Edit& b) {
-    return a.slot != b.slot ? a.slot < b.slot : a.layer < b.layer;
-  });
-  if (!is_node(node)) base_.reserve(std::size_t{node} + 1);
-  std::size_t base_room = 0, upper_room = 0, upper_heads = 0, longest_upper = 0;
+// Edits go a node at a time: on_base(edit, values) for a base-layer list,
+// on_upper(slot, top) for a node's upper layers, rebuilt together into
+// edits.combined_ (top: its highest non-empty layer). Edits must be sorted
+// by slot, then layer.
+template <class OnBase, class OnUpper>
+void GraphNodes::for_each_change(ListEdits& edits, OnBase on_base, OnUpper on_upper) const {
+  const auto& all = edits.edits_;
   for (std::size_t k = 0; k < all.size();) {
     const ListEdits::Edit& edit = all[k];
     if (edit.layer == 0) {
-      base_room += base_.assign_room(edit.slot, edit.end - edit.begin, edits.least_run_);
+      on_base(edit, std::span<const std::uint32_t>(edits.values_).subspan(edit.begin, edit.end - edit.begin));
       ++k;
       continue;
     }
     std::size_t end = k;
     while (end < all.size() && all[end].slot == edit.slot) ++end;
     const auto group = std::span<const ListEdits::Edit>(all).subspan(k, end - k);
-    const std::uint64_t top = rebuilt_upper(edit.slot, group, edits.values_, edits.combined_);
-    longest_upper = std::max(longest_upper, edits.combined_.size());
-    const std::uint32_t packed = is_node(edit.slot) ? slots_[edit.slot].upper_lists : kNoUpperLists;
-    if (top > 0 && upper_top(packed) == 0) {
-      ++upper_heads;
-      upper_room += upper_.assign_room(upper_.count(), edits.combined_.size());
-    } else if (top > 0) {
-      upper_room += upper_.assign_room(upper_index(packed), edits.combined_.size());
-    }
+    on_upper(edit.slot, rebuilt_upper(edit.slot, group, edits.values_, edits.combined_));
     k = end;
   }
+}
+
+void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
+  std::sort(edits.edits_.begin(), edits.edits_.end(), [](const ListEdits::Edit& a, const ListEdits::Edit& b) {
+    return a.slot != b.slot ? a.slot < b.slot : a.layer < b.layer;
+  });
+  if (!is_node(node)) base_.reserve(std::size_t{node} + 1);
+  std::size_t base_room = 0, upper_room = 0, upper_heads = 0, longest_upper = 0;
+  for_each_change(
+      edits,
+      [&](const ListEdits::Edit& edit, std::span<const std::uint32_t> values) {
+        base_room += base_.assign_room(edit.slot, values.size(), edits.least_run_);
+      },
+      [&](std::uint32_t slot, std::uint64_t top) {
+        longest_upper = std::max(longest_upper, edits.combined_.size());
+        if (top == 0) return;
+        const std::uint32_t packed = is_node(slot) ? slots_[slot].upper_lists : kNoUpperLists;
+        const bool new_head = upper_top(packed) == 0;
+        upper_heads += new_head;
+        upper_room += upper_.assign_room(new_head ? upper_.count() : upper_index(packed), edits.combined_.size());
+      });
   if (upper_.count() + upper_heads >= kUpperListsLimit) throw std::bad_alloc();
   upper_.reserve(upper_.count() + upper_heads);
   base_.reserve_room(base_room);
@@ -153,29 +165,21 @@ void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
 
 void GraphNodes::apply(ListEdits& edits, std::uint32_t node) noexcept {
   make_node(node, slots_[node].key);
-  const auto& all = edits.edits_;
-  for (std::size_t k = 0; k < all.size();) {
-    const ListEdits::Edit& edit = all[k];
-    if (edit.layer == 0) {
-      base_.assign(edit.slot, std::span<const std::uint32_t>(edits.values_).subspan(edit.begin, edit.end - edit.begin),
-                   edits.least_run_);
-      ++k;
-      continue;
-    }
-    std::size_t end = k;
-    while (end < all.size() && all[end].slot == edit.slot) ++end;
-    const auto group = std::span<const ListEdits::Edit>(all).subspan(k, end - k);
-    const std::uint64_t top = rebuilt_upper(edit.slot, group, edits.values_, edits.combined_);
-    std::uint32_t& packed = slots_[edit.slot].upper_lists;
-    if (top == 0) {
-      // The emptied list's head stays behind unused.
-      if (upper_top(packed) != 0) upper_.assign(upper_index(packed), {});
-      packed = kNoUpperLists;
-    } else {
-      upper_.assign(upper_list(edit.slot, top), edits.combined_);
-    }
-    k = end;
-  }
+  for_each_change(
+      edits,
+      [&](const ListEdits::Edit& edit, std::span<const std::uint32_t> values) {
+        base_.assign(edit.slot, values, edits.least_run_);
+      },
+      [&](std::uint32_t slot, std::uint64_t top) {
+        std::uint32_t& packed = slots_[slot].upper_lists;
+        if (top > 0) {
+          upper_.assign(upper_list(slot, top), edits.combined_);
+          return;
+        }
+        // The emptied list's head stays behind unused.
+        if (upper_top(packed) != 0) upper_.assign(upper_index(packed), {});
+        packed = kNoUpperLists;
+      });
 }
 
 void GraphNodes::compact_if_wasteful() noexcept {

@@ -195,6 +195,8 @@ class GraphNodes {
   // its own; returns the highest layer left non-empty.
   std::uint64_t rebuilt_upper(std::uint32_t slot, std::span<const ListEdits::Edit> edits,
                               const std::vector<std::uint32_t>& values, std::vector<std::uint32_t>& out) const;
+  template <class OnBase, class OnUpper>
+  void for_each_change(ListEdits& edits, OnBase on_base, OnUpper on_upper) const;
   HNSWNode exchange_form(std::uint32_t slot) const;
 
   // The id stored at a slot, for the id map's lookups.
