@@ -97,6 +97,16 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
     return search_exact_knn(query, limit, metric, points, tenant, points.size(),
                             [](std::size_t k) { return static_cast<std::uint32_t>(k); });
   }
+  // A walk confined to one tenant's points reaches only part of them, since
+  // the graph links each point to a diverse few of all points. So a tenant
+  // small enough to scan at about a walk's cost is scanned: exact answers.
+  const auto scan_tenant = [&](std::span<const std::uint32_t> slots) {
+    return search_exact_knn(query, limit, metric, points, tenant, slots.size(),
+                            [&](std::size_t k) { return slots[k]; });
+  };
+  if (tenant != nullptr && points.tenant_slots(*tenant).size() <= TENANT_SCAN_MAX) {
+    return scan_tenant(points.tenant_slots(*tenant));
+  }
   std::vector<SearchHit> hits = search_graph(query, limit, metric, points, index, tenant);
   // The filtered walk may not step through other tenants' points, so it can
   // stall far short of the tenant's points. When it found fewer than a
@@ -109,8 +119,7 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
   const auto same_length = static_cast<std::size_t>(std::count_if(
       slots.begin(), slots.end(), [&](std::uint32_t slot) { return points.view(slot).vector.size() == query.size(); }));
   if (same_length <= hits.size()) return hits;
-  return search_exact_knn(query, limit, metric, points, tenant, slots.size(),
-                          [&](std::size_t k) { return slots[k]; });
+  return scan_tenant(slots);
 }
 
 }  // namespace quorbell
