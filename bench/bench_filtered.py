@@ -17,13 +17,13 @@ Queries are numpy float32 rows. Passes over all tenants take turns and
 each figure is the fastest pass in CPU time, so that load from elsewhere
 on a shared machine falls on every tenant alike.
 
-A filtered search walks the graph through the tenant's points only. It
-falls back to a scan of that tenant's points (exact hits and scores) only
-when the walk's own hits (stored, of the tenant, scorable) number fewer
-than min(limit, ef_search) and the tenant holds more points of the query's
-length than the walk returned. ef_search is 32, so a limit above 32 no
-longer forces the scan: a large tenant is answered by the graph, with at
-most 32 hits, and a small one, where the walk comes back short, by the scan.
+A tenant of at most 10,000 points is answered by a scan of its points
+(exact hits and scores). A larger one walks the graph through the tenant's
+points only, and falls back to the scan only when the walk's own hits
+(stored, of the tenant, scorable) number fewer than min(limit, ef_search)
+and the tenant holds more points of the query's length than the walk
+returned. ef_search is 32, so a limit above 32 does not force the scan: a
+large tenant is answered by the graph, with at most 32 hits.
 
 These are figures, not a test: the machine is shared and timings move.
 Run inside the toolchain root, e.g.

@@ -82,7 +82,7 @@ def main():
         print(f"  {metric:<12} {shown}")
 
     print("\nTop 5 per tenant (cosine): id:score/topic of each hit, and how many of the")
-    print("true top 5 (an exact scan of the tenant's points) the graph found:")
+    print("true top 5 (an exact scan of the tenant's points) the search found:")
     for tenant in TENANTS:
         hits = store.search(query, 5, "cosine", tenant_id=tenant)
         assert all(catalogue[pid][0] == tenant for pid, _ in hits)

@@ -17,9 +17,9 @@
 namespace quorbell {
 
 // A filtered search of a tenant of at most this many points scans them
-// instead of walking the graph: measured (bench/bench_filtered.py), such a
-// scan costs at most about twice a filtered walk, which finds only part of
-// a tenant's nearest.
+// instead of walking the graph, which finds only part of a tenant's
+// nearest: measured (bench/bench_filtered.py), such a scan costs up to
+// about three times a filtered walk.
 inline constexpr std::size_t TENANT_SCAN_MAX = 10'000;
 
 // The `limit` best hits for the query: an exact scan below GRAPH_THRESHOLD
