@@ -54,11 +54,28 @@ struct InsertScratch {
   };
   std::vector<Neighbour> ranked;
   std::vector<std::size_t> unknown;  // where in ranked distances are to be computed
-  std::vector<PointView> views;
+  // Points staged for one batch of distances: their vectors, lengths and
+  // sums of squares.
   std::vector<const float*> vectors;
   std::vector<std::uint32_t> lengths;
   std::vector<float> norms;
   std::vector<float> distances;
+
+  void unstage() {
+    vectors.clear();
+    lengths.clear();
+    norms.clear();
+  }
+  void stage(const PointView& point) {
+    vectors.push_back(point.vector.data());
+    lengths.push_back(static_cast<std::uint32_t>(point.vector.size()));
+    norms.push_back(point.squared_norm);
+  }
+  // distances[k] = the owner's distance to staged point k.
+  void staged_distances(const Scorer& owner) {
+    distances.resize(vectors.size());
+    owner.cosine_distances(vectors.data(), lengths.data(), norms.data(), vectors.size(), distances.data());
+  }
   std::vector<Neighbour> kept;
   std::vector<Neighbour> chosen;  // the new node's list on the layer being linked
   std::vector<std::uint32_t> list;
@@ -94,19 +111,6 @@ float graph_distance(const Scorer& cosine, const PointView& point) {
   return similarity ? 1.0f - *similarity : FLOAT_MAX;
 }
 
-// out[k] = graph_distance(cosine, points[k]) for every k.
-void graph_distances(const Scorer& cosine, std::span<const PointView> points, std::vector<const float*>& vectors,
-                     std::vector<std::uint32_t>& lengths, std::vector<float>& norms, float* out) {
-  vectors.clear();
-  lengths.clear();
-  norms.clear();
-  for (const PointView& point : points) {
-    vectors.push_back(point.vector.data());
-    lengths.push_back(static_cast<std::uint32_t>(point.vector.size()));
-    norms.push_back(point.squared_norm);
-  }
-  cosine.cosine_distances(vectors.data(), lengths.data(), norms.data(), points.size(), out);
-}
 }  // namespace
 
 std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m) {
@@ -395,10 +399,9 @@ void HNSWIndex::rank(std::uint32_t owner, std::uint32_t slot, std::optional<floa
 }
 
 void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) const {
-  scratch.views.clear();
-  for (const std::size_t k : scratch.unknown) scratch.views.push_back(scratch.ranked[k].point);
-  scratch.distances.resize(scratch.views.size());
-  graph_distances(owner, scratch.views, scratch.vectors, scratch.lengths, scratch.norms, scratch.distances.data());
+  scratch.unstage();
+  for (const std::size_t k : scratch.unknown) scratch.stage(scratch.ranked[k].point);
+  scratch.staged_distances(owner);
   for (std::size_t j = 0; j < scratch.unknown.size(); ++j) scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
   std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
 }
@@ -407,23 +410,15 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
 // owner is (a NaN comparison never rejects), up to bound candidates.
 void HNSWIndex::select(std::size_t bound, InsertScratch& scratch) const {
   scratch.kept.clear();
-  scratch.vectors.clear();
-  scratch.lengths.clear();
-  scratch.norms.clear();
+  scratch.unstage();  // the kept ones are staged as they are kept
   for (const auto& candidate : scratch.ranked) {
     if (scratch.kept.size() >= bound) break;
-    const std::size_t kept = scratch.kept.size();
-    scratch.distances.resize(kept);
-    Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm)
-        .cosine_distances(scratch.vectors.data(), scratch.lengths.data(), scratch.norms.data(), kept,
-                          scratch.distances.data());
+    scratch.staged_distances(Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm));
     const bool covered = std::any_of(scratch.distances.begin(), scratch.distances.end(),
                                      [&](float distance) { return distance < candidate.distance; });
     if (covered) continue;
     scratch.kept.push_back(candidate);
-    scratch.vectors.push_back(candidate.point.vector.data());
-    scratch.lengths.push_back(static_cast<std::uint32_t>(candidate.point.vector.size()));
-    scratch.norms.push_back(candidate.point.squared_norm);
+    scratch.stage(candidate.point);
   }
 }
 

@@ -104,9 +104,9 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
     return search_exact_knn(query, limit, metric, points, tenant, slots.size(),
                             [&](std::size_t k) { return slots[k]; });
   };
-  if (tenant != nullptr && points.tenant_slots(*tenant).size() <= TENANT_SCAN_MAX) {
-    return scan_tenant(points.tenant_slots(*tenant));
-  }
+  const std::span<const std::uint32_t> slots =
+      tenant != nullptr ? points.tenant_slots(*tenant) : std::span<const std::uint32_t>{};
+  if (tenant != nullptr && slots.size() <= TENANT_SCAN_MAX) return scan_tenant(slots);
   std::vector<SearchHit> hits = search_graph(query, limit, metric, points, index, tenant);
   // The filtered walk may not step through other tenants' points, so it can
   // stall far short of the tenant's points. When it found fewer than a
@@ -115,7 +115,6 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
   // the tenant's size, not the store's.
   const std::uint64_t enough = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(index.ef_search, 1));
   if (tenant == nullptr || hits.size() >= enough) return hits;
-  const std::span<const std::uint32_t> slots = points.tenant_slots(*tenant);
   const auto same_length = static_cast<std::size_t>(std::count_if(
       slots.begin(), slots.end(), [&](std::uint32_t slot) { return points.view(slot).vector.size() == query.size(); }));
   if (same_length <= hits.size()) return hits;
