@@ -1,9 +1,18 @@
+// The Segment's four operations, each taking its locks in the order segment.h
+// gives, so the whole locking of a store reads in this one file.
 #include "storage/segment.h"
+
+#include <fcntl.h>
 
 #include <new>
 #include <optional>
+#include <utility>
 
+#include "core/fixed_texts.h"
 #include "index/search.h"
+#include "storage/file_io.h"
+#include "storage/file_replacer.h"
+#include "storage/snapshot_codec.h"
 #include "storage/thread_holds.h"
 
 namespace quorbell {
@@ -48,6 +57,54 @@ Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std
   PoisonableLock::ReadGuard index_guard(index_lock_);
   if (!index_guard) return index_guard.error();
   return search_points(query, limit, metric, points_, index_, tenant);
+}
+
+// Both read locks are held from before the file is created until it is in
+// place, so the file is a consistent cut of points and graph.
+Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrupted) const {
+  PoisonableLock::ReadGuard points_guard(points_lock_);
+  if (!points_guard) return points_guard.error();
+  PoisonableLock::ReadGuard index_guard(index_lock_);
+  if (!index_guard) return index_guard.error();
+  // The interruption check runs signal handlers, which may call this store.
+  const ThreadHolds held(this);
+
+  auto file = FileReplacer::begin(path, interrupted);
+  if (!file) return with_prefix(CREATE_FAILED, file.error());
+  // The encoding streams through a small buffer into the file; after a
+  // failed write the rest of it is dropped.
+  Status written;
+  encode_snapshot(points_, index_, [&](std::span<const std::uint8_t> piece) {
+    if (written) written = file.value().write(piece);
+  });
+  if (written) written = file.value().commit();
+  if (!written) return with_prefix(WRITE_FAILED, written.error());
+  return {};
+}
+
+// Reading and decoding take no lock; both write locks are held only for
+// the swap, so every reader sees the whole old state or the whole new one.
+// The file is decoded as it is read, never held whole.
+Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
+  if (ThreadHolds::holds(this)) return busy_in_this_thread();
+  auto file = open_file(path, O_RDONLY, 0, interrupted);
+  if (!file) return with_prefix(OPEN_FAILED, file.error());
+  FileSource source(file.value(), interrupted);
+  auto decoded = decode_snapshot(source);
+  if (!source.failure()) return with_prefix(READ_FAILED, source.failure().error());
+  if (!decoded) return with_prefix(DECODE_FAILED, decoded.error());
+  SnapshotState& state = decoded.value();
+
+  {
+    PoisonableLock::WriteGuard points_guard(points_lock_);
+    if (!points_guard) return points_guard.error();
+    PoisonableLock::WriteGuard index_guard(index_lock_);
+    if (!index_guard) return index_guard.error();
+    std::swap(points_, state.points);
+    std::swap(index_, state.index);
+  }
+  // The old state, now in `state`, is freed here, outside the locks.
+  return {};
 }
 
 }  // namespace quorbell
