@@ -9,6 +9,7 @@ state (graph included) as bytes, load it, and read back what save writes.
 import errno
 import json
 import os
+import select
 import shutil
 import signal
 import stat
@@ -779,6 +780,75 @@ def test_a_handler_that_changes_the_store_during_its_save_is_refused(tmp_path):
         "other-store ok", "saved",
     ]
     assert saved == other.read_bytes()  # the save went on, whole and unchanged
+
+
+# ---- Another thread that writes the store while its save runs handlers
+
+WAITED_OUT = textwrap.dedent(
+    """
+    import faulthandler, signal, sys, threading
+    import quorbell
+    faulthandler.dump_traceback_later(60, exit=True)
+    fifo, other = sys.argv[1:]
+    store = quorbell.VectorStorage()
+    for i in range(600):  # a snapshot of about 300 KiB, more than a pipe holds
+        store.upsert(i, [float(i % 7), 1.0] * 64, {"tenant_id": "t"})
+    store.save(other)
+    inside = threading.Event()
+    def on_timer(*_):
+        sum(range(10_000))  # a little work, during which other threads may run
+        try:
+            store.load(other + ".missing")  # refused only inside the save, else OSError
+        except RuntimeError:
+            inside.set()
+        except OSError:
+            pass
+    def writer():
+        inside.wait()
+        print("writing", flush=True)
+        store.upsert(600, [1.0] * 128, None)
+        store.load(other)
+        print("written", flush=True)
+    thread = threading.Thread(target=writer)
+    thread.start()
+    signal.signal(signal.SIGALRM, on_timer)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    store.save(fifo)
+    thread.join()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    print("saved")
+    loaded = quorbell.VectorStorage()
+    loaded.load(other)
+    for copy, name in [(store, ".after"), (loaded, ".loaded")]:
+        copy.save(other + name)
+    print(open(other + ".loaded", "rb").read() == open(other + ".after", "rb").read())
+    """
+)
+
+
+def test_a_write_from_another_thread_waits_out_a_save_that_runs_handlers(tmp_path):
+    fifo, other = tmp_path / "pipe", tmp_path / "other.qb"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets the save open it at once
+    child = subprocess.Popen([sys.executable, "-c", WAITED_OUT, str(fifo), str(other)],
+                             stdout=subprocess.PIPE, text=True)
+    saved = b""
+    try:
+        assert child.stdout.readline() == "writing\n"
+        time.sleep(1)  # the reader stalls for a second while the writer waits for the store
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if select.select([reader], [], [], 1)[0]:
+                piece = os.read(reader, 1 << 16)
+                if not piece:
+                    break
+                saved += piece
+        output, _ = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        os.close(reader)
+    assert output.split() == ["written", "saved", "True"]
+    assert saved == other.read_bytes()  # the save's cut, from before the writer's upsert
 
 
 # ---- Round trips

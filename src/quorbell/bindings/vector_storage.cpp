@@ -10,7 +10,9 @@
 //
 // Every method binds its arguments, converts them in parameter order, parses
 // the metric where there is one, and only then calls the segment, so a
-// rejected call changes nothing. None of them releases the GIL.
+// rejected call changes nothing. A call keeps the GIL unless it must wait:
+// for a store's lock another thread holds, or for a batch's workers
+// (bindings/interpreter_release.h).
 #include "bindings/vector_storage.h"
 
 #include <cstdint>
@@ -24,6 +26,7 @@
 
 #include "bindings/arguments.h"
 #include "bindings/errors.h"
+#include "bindings/interpreter_release.h"
 #include "bindings/payload.h"
 #include "bindings/process_wide.h"
 #include "bindings/py_ref.h"
@@ -50,9 +53,13 @@ Metric metric_or_throw(const std::string& name, const char* unsupported) {
 
 // The interruption check of save, load and batch_search: runs the interpreter's signal
 // handlers, and one that raises (KeyboardInterrupt) abandons the operation
-// with its exception.
+// with its exception. A call that waits runs without the interpreter lock,
+// so the check takes it for the handlers' run.
 Status run_signal_handlers() {
-  if (PyErr_CheckSignals() == 0) return {};
+  const PyGILState_STATE held = PyGILState_Ensure();
+  const int raised = PyErr_CheckSignals();
+  PyGILState_Release(held);
+  if (raised == 0) return {};
   return Error{ErrorKind::Interrupted, {}};
 }
 
@@ -150,7 +157,8 @@ PyObject* VectorStorage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t
     // errors carry no argument note. Nothing is locked until the upsert.
     std::optional<Payload> payload;
     if (payload_dict != nullptr) payload = payload_from_dict(payload_dict);
-    throw_if_failed(segment_of(self).upsert(id, vector, std::move(payload)));
+    throw_if_failed(waiting_without_interpreter(
+        [&](WaitHook& waits) { return segment_of(self).upsert(id, vector, std::move(payload), waits); }));
     return Py_NewRef(Py_None);
   });
 }
@@ -184,8 +192,8 @@ PyObject* VectorStorage_search(PyObject* self, PyObject* const* args, Py_ssize_t
     const std::string metric_name = arguments.convert(2, to_string);
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
     const Metric metric = metric_or_throw(metric_name, SEARCH_UNKNOWN_METRIC);
-    const std::vector<SearchHit> hits =
-        value_or_throw(segment_of(self).search(query, limit, metric, tenant_filter(tenant)));
+    const std::vector<SearchHit> hits = value_or_throw(waiting_without_interpreter(
+        [&](WaitHook& waits) { return segment_of(self).search(query, limit, metric, tenant_filter(tenant), waits); }));
     return pair_list(hits, [](const SearchHit& hit) { return std::pair(hit.id, hit.score); }).release();
   });
 }
@@ -219,8 +227,12 @@ PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_s
     const std::optional<std::string> tenant = arguments.convert(3, to_optional_string);
     const Metric metric = metric_or_throw(metric_name, BATCH_UNKNOWN_METRIC);
     value_or_throw(WorkerPool::global());  // the first batch starts the pool, even an empty one
-    const std::vector<ResultPairs> results =
-        value_or_throw(run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant), run_signal_handlers));
+    // The calling thread only waits for the workers, which take the store's
+    // read locks, so it waits without the GIL from the start.
+    const std::vector<ResultPairs> results = value_or_throw(waiting_without_interpreter([&](WaitHook& waits) {
+      waits.before_waiting();
+      return run_batch(segment_of(self), queries, limit, metric, tenant_filter(tenant), run_signal_handlers);
+    }));
     PyRef lists = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i) {
       PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), pair_list(results[i], pair_of_pair).release());
@@ -248,7 +260,8 @@ PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(SAVE, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    throw_if_failed(segment_of(self).save_to_disk(path, run_signal_handlers));
+    throw_if_failed(waiting_without_interpreter(
+        [&](WaitHook& waits) { return segment_of(self).save_to_disk(path, run_signal_handlers, waits); }));
     return Py_NewRef(Py_None);
   });
 }
@@ -268,7 +281,8 @@ PyObject* VectorStorage_load(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guard_entry<PyObject*>(nullptr, [&] {
     const BoundArguments arguments(LOAD, args, nargs, kwnames);
     const std::string path = arguments.convert(0, to_string);
-    throw_if_failed(segment_of(self).load(path, run_signal_handlers));
+    throw_if_failed(waiting_without_interpreter(
+        [&](WaitHook& waits) { return segment_of(self).load(path, run_signal_handlers, waits); }));
     return Py_NewRef(Py_None);
   });
 }

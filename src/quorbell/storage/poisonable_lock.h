@@ -9,6 +9,10 @@
 // guard's scope ends; a guard on a poisoned lock converts to false and
 // carries the Fault. Holding the lock through that early return is
 // harmless and lets clang's thread-safety analysis see every acquisition.
+//
+// A guard first tries the lock, and only if another thread holds it tells
+// its WaitHook and then blocks: the bindings let go of the interpreter lock
+// there, so that no thread waits for a store's lock while holding it.
 #pragma once
 
 #include <atomic>
@@ -20,6 +24,17 @@
 
 namespace quorbell {
 
+// What a thread does before it blocks on a lock that another thread holds.
+class WaitHook {
+ public:
+  virtual void before_waiting() = 0;
+  // The hook that does nothing, for threads that hold nothing else.
+  static WaitHook& none();
+
+ protected:
+  ~WaitHook() = default;
+};
+
 class CAPABILITY("mutex") PoisonableLock {
  public:
   // `poisoned_text` is the message of the Fault, a fixed text: reporting a
@@ -28,7 +43,11 @@ class CAPABILITY("mutex") PoisonableLock {
 
   class SCOPED_CAPABILITY ReadGuard {
    public:
-    explicit ReadGuard(PoisonableLock& lock) ACQUIRE_SHARED(lock) : lock_(lock) { lock_.mutex_.lock_shared(); }
+    explicit ReadGuard(PoisonableLock& lock, WaitHook& waits = WaitHook::none()) ACQUIRE_SHARED(lock) : lock_(lock) {
+      if (lock_.mutex_.try_lock_shared()) return;
+      waits.before_waiting();
+      lock_.mutex_.lock_shared();
+    }
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
     ~ReadGuard() RELEASE() { lock_.mutex_.unlock_shared(); }
@@ -42,9 +61,12 @@ class CAPABILITY("mutex") PoisonableLock {
 
   class SCOPED_CAPABILITY WriteGuard {
    public:
-    explicit WriteGuard(PoisonableLock& lock) ACQUIRE(lock)
+    explicit WriteGuard(PoisonableLock& lock, WaitHook& waits = WaitHook::none()) ACQUIRE(lock)
         : lock_(lock), exceptions_at_entry_(std::uncaught_exceptions()) {
-      lock_.mutex_.lock();
+      if (!lock_.mutex_.try_lock()) {
+        waits.before_waiting();
+        lock_.mutex_.lock();
+      }
       usable_ = !lock_.poisoned_.load();
     }
     WriteGuard(const WriteGuard&) = delete;
@@ -70,5 +92,13 @@ class CAPABILITY("mutex") PoisonableLock {
   std::atomic<bool> poisoned_{false};
   const char* poisoned_text_;
 };
+
+inline WaitHook& WaitHook::none() {
+  struct NoWaitHook final : WaitHook {
+    void before_waiting() override {}
+  };
+  static NoWaitHook hook;
+  return hook;
+}
 
 }  // namespace quorbell

@@ -28,9 +28,9 @@ Error out_of_memory() noexcept {
 // A failed allocation is caught inside the guards' scope, after the change
 // is taken back, so it does not poison the locks: the store stays usable.
 Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
-                       std::optional<Payload> payload) {
+                       std::optional<Payload> payload, WaitHook& waits) {
   if (ThreadHolds::holds(this)) return busy_in_this_thread();
-  PoisonableLock::WriteGuard points_guard(points_lock_);
+  PoisonableLock::WriteGuard points_guard(points_lock_, waits);
   if (!points_guard) return points_guard.error();
   std::optional<PointStore::Stored> stored;
   try {
@@ -38,7 +38,7 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
   } catch (const std::bad_alloc&) {
     return out_of_memory();
   }
-  PoisonableLock::WriteGuard index_guard(index_lock_);
+  PoisonableLock::WriteGuard index_guard(index_lock_, waits);
   if (!index_guard) return index_guard.error();
   try {
     index_.insert(id, stored->slot, points_);
@@ -51,20 +51,21 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
 }
 
 Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std::uint64_t limit,
-                                               Metric metric, const std::string* tenant) const {
-  PoisonableLock::ReadGuard points_guard(points_lock_);
+                                               Metric metric, const std::string* tenant,
+                                               WaitHook& waits) const {
+  PoisonableLock::ReadGuard points_guard(points_lock_, waits);
   if (!points_guard) return points_guard.error();
-  PoisonableLock::ReadGuard index_guard(index_lock_);
+  PoisonableLock::ReadGuard index_guard(index_lock_, waits);
   if (!index_guard) return index_guard.error();
   return search_points(query, limit, metric, points_, index_, tenant);
 }
 
 // Both read locks are held from before the file is created until it is in
 // place, so the file is a consistent cut of points and graph.
-Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrupted) const {
-  PoisonableLock::ReadGuard points_guard(points_lock_);
+Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrupted, WaitHook& waits) const {
+  PoisonableLock::ReadGuard points_guard(points_lock_, waits);
   if (!points_guard) return points_guard.error();
-  PoisonableLock::ReadGuard index_guard(index_lock_);
+  PoisonableLock::ReadGuard index_guard(index_lock_, waits);
   if (!index_guard) return index_guard.error();
   // The interruption check runs signal handlers, which may call this store.
   const ThreadHolds held(this);
@@ -85,7 +86,7 @@ Status Segment::save_to_disk(const std::string& path, InterruptionCheck interrup
 // Reading and decoding take no lock; both write locks are held only for
 // the swap, so every reader sees the whole old state or the whole new one.
 // The file is decoded as it is read, never held whole.
-Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
+Status Segment::load(const std::string& path, InterruptionCheck interrupted, WaitHook& waits) {
   if (ThreadHolds::holds(this)) return busy_in_this_thread();
   auto file = open_file(path, O_RDONLY, 0, interrupted);
   if (!file) return with_prefix(OPEN_FAILED, file.error());
@@ -96,9 +97,9 @@ Status Segment::load(const std::string& path, InterruptionCheck interrupted) {
   SnapshotState& state = decoded.value();
 
   {
-    PoisonableLock::WriteGuard points_guard(points_lock_);
+    PoisonableLock::WriteGuard points_guard(points_lock_, waits);
     if (!points_guard) return points_guard.error();
-    PoisonableLock::WriteGuard index_guard(index_lock_);
+    PoisonableLock::WriteGuard index_guard(index_lock_, waits);
     if (!index_guard) return index_guard.error();
     std::swap(points_, state.points);
     std::swap(index_, state.index);

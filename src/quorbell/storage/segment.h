@@ -3,12 +3,15 @@
 // Thread safety: every method may be called from any number of threads at
 // once. Searches and saves take both locks for reading; upserts and the
 // swap step of a load take both for writing. The lock order is always
-// `points` then `index`, released in reverse. A fault (an exception) while
-// a write lock is held poisons that lock, and every later operation that
-// takes it fails with an ErrorKind::Fault error. A thread inside a save,
-// whose signal handlers may call back into the store, keeps the read locks;
-// an upsert or load asked of the store from there fails at once with
-// ErrorKind::Busy rather than wait for itself (storage/thread_holds.h).
+// `points` then `index`, released in reverse. Each lock is tried first;
+// a thread that must wait for one tells the `waits` hook before it blocks
+// (the bindings let go of the interpreter lock there). A fault (an
+// exception) while a write lock is held poisons that lock, and every later
+// operation that takes it fails with an ErrorKind::Fault error. A thread
+// inside a save, whose signal handlers may call back into the store, keeps
+// the read locks; an upsert or load asked of the store from there fails at
+// once with ErrorKind::Busy rather than wait for itself
+// (storage/thread_holds.h).
 #pragma once
 
 #include <cstdint>
@@ -33,23 +36,23 @@ class Segment {
   // Stores the point, replacing any point with this id whole, and links it
   // into the graph. Fails with a Fault (poisoned lock), with Busy, or with
   // ResourceExhausted when memory runs out, the store then unchanged.
-  Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload)
-      EXCLUDES(points_lock_, index_lock_);
+  Status upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload,
+                WaitHook& waits = WaitHook::none()) EXCLUDES(points_lock_, index_lock_);
 
   // The `limit` best hits for the query (index/search.h). Fails only with
   // a Fault.
   Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const std::string* tenant) const
-      EXCLUDES(points_lock_, index_lock_);
+                                        Metric metric, const std::string* tenant,
+                                        WaitHook& waits = WaitHook::none()) const EXCLUDES(points_lock_, index_lock_);
 
   // Writes the whole store to one snapshot file. `interrupted` may abandon
   // a save that a signal interrupts; the old file then stays as it was.
-  Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted) const
-      EXCLUDES(points_lock_, index_lock_);
+  Status save_to_disk(const std::string& path, InterruptionCheck interrupted = never_interrupted,
+                      WaitHook& waits = WaitHook::none()) const EXCLUDES(points_lock_, index_lock_);
   // Replaces the whole store with a snapshot file's contents; on failure,
   // an abandoned or Busy load included, nothing changes.
-  Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted)
-      EXCLUDES(points_lock_, index_lock_);
+  Status load(const std::string& path, InterruptionCheck interrupted = never_interrupted,
+              WaitHook& waits = WaitHook::none()) EXCLUDES(points_lock_, index_lock_);
 
   // For tests only: runs f(points, index) with both write locks held, so
   // tests can build states directly or make an operation fault midway.
