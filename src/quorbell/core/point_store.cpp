@@ -122,7 +122,7 @@ void PointStore::commit(const Stored& stored) noexcept {
     } catch (const std::bad_alloc&) {
     }
   }
-  scan_blocks_.update(*this, stored.slot);
+  if (!scan_blocks_.update(stored.slot, view(stored.slot).vector, size())) rebuild_scan_blocks();
 }
 
 void PointStore::reserve(std::size_t points, std::size_t components) {

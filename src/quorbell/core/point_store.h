@@ -96,7 +96,7 @@ class PointStore {
   // brings the scan copy up to date.
   void commit(const Stored& stored) noexcept;
   // Settles a store built by upserts alone: makes its scan copy.
-  void finish_loading() noexcept { scan_blocks_.rebuild(*this); }
+  void finish_loading() noexcept { rebuild_scan_blocks(); }
 
   // The vectors in scan order, when the store keeps them (nullptr if not).
   const ScanBlocks* scan_blocks() const { return scan_blocks_.mirrors(size()) ? &scan_blocks_ : nullptr; }
@@ -134,6 +134,9 @@ class PointStore {
   };
   KeyAt key_of() const { return KeyAt{this}; }
 
+  void rebuild_scan_blocks() noexcept {
+    scan_blocks_.rebuild(size(), [this](std::uint32_t slot) { return view(slot).vector; });
+  }
   float* allocate(std::size_t length);
   // Gives back the space of a vector that is no longer used.
   void release(const float* data, std::size_t length) noexcept;

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "core/point_store.h"
-
 namespace quorbell {
 
 void ScanBlocks::drop() noexcept {
@@ -19,41 +17,26 @@ void ScanBlocks::write(std::uint32_t slot, std::span<const float> vector) {
   for (std::size_t i = 0; i < width_; ++i) lane[i * kBlockLanes] = vector[i];
 }
 
-namespace {
-bool worth_a_copy(std::size_t points) { return points >= SCAN_COPY_MIN_POINTS && points < GRAPH_THRESHOLD; }
-}  // namespace
-
-void ScanBlocks::rebuild(const PointStore& points) noexcept {
-  drop();
-  if (!worth_a_copy(points.size())) return;
-  const std::size_t width = points.empty() ? 0 : points.view(0).vector.size();
-  for (std::uint32_t slot = 0; slot < points.size(); ++slot) {
-    if (points.view(slot).vector.size() != width) return;
-  }
+bool ScanBlocks::start(std::size_t points, std::size_t width) noexcept {
   try {
     width_ = width;
-    count_ = points.size();
+    count_ = points;
     rows_.assign(block_count() * block_floats(), 0.0f);
+    return true;
   } catch (const std::bad_alloc&) {
     drop();
-    return;
+    return false;
   }
-  for (std::uint32_t slot = 0; slot < points.size(); ++slot) write(slot, points.view(slot).vector);
-  kept_ = true;
 }
 
-void ScanBlocks::update(const PointStore& points, std::uint32_t slot) noexcept {
-  if (!worth_a_copy(points.size())) {
+bool ScanBlocks::update(std::uint32_t slot, std::span<const float> vector, std::size_t points) noexcept {
+  if (!worth_a_copy(points)) {
     if (kept_) drop();
-    return;
+    return true;
   }
-  const std::span<const float> vector = points.view(slot).vector;
-  const bool replaced = slot < count_ && points.size() == count_;
-  const bool appended = slot == count_ && points.size() == count_ + 1;
-  if (!kept_ || vector.size() != width_ || !(replaced || appended)) {
-    rebuild(points);
-    return;
-  }
+  const bool replaced = slot < count_ && points == count_;
+  const bool appended = slot == count_ && points == count_ + 1;
+  if (!kept_ || vector.size() != width_ || !(replaced || appended)) return false;
   if (appended) {
     try {
       const std::size_t floats = (count_ + kBlockLanes) / kBlockLanes * block_floats();
@@ -62,11 +45,12 @@ void ScanBlocks::update(const PointStore& points, std::uint32_t slot) noexcept {
       rows_.resize(floats, 0.0f);
     } catch (const std::bad_alloc&) {
       drop();
-      return;
+      return true;
     }
-    count_ = points.size();
+    count_ = points;
   }
   write(slot, vector);
+  return true;
 }
 
 }  // namespace quorbell

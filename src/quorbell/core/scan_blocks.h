@@ -28,8 +28,6 @@
 
 namespace quorbell {
 
-class PointStore;
-
 inline constexpr std::size_t SCAN_COPY_MIN_POINTS = 16;
 
 class ScanBlocks {
@@ -42,16 +40,25 @@ class ScanBlocks {
   std::size_t block_floats() const { return width_ * kBlockLanes; }
   const float* block(std::size_t b) const { return rows_.data() + b * block_floats(); }
 
-  // Brings the copy up to date after the vector at slot was stored (added
-  // or replaced). Never fails: the copy is dropped when the store has
-  // grown past the exact scan or memory runs out, and rebuilt by the next
-  // update that can.
-  void update(const PointStore& points, std::uint32_t slot) noexcept;
-  // Copies every vector of the store, as after a load.
-  void rebuild(const PointStore& points) noexcept;
+  // Brings the copy up to date after `vector` was stored at slot (added or
+  // replaced), the store now holding `points` vectors. Returns false when
+  // the copy cannot follow this change by itself; the store then rebuilds
+  // it. Never fails: the copy is dropped when the store has grown past the
+  // exact scan or memory runs out, and rebuilt by the next change that can.
+  [[nodiscard]] bool update(std::uint32_t slot, std::span<const float> vector, std::size_t points) noexcept;
+  // Copies every vector of a store of `points` vectors, vector_at(slot)
+  // giving each, as after a load.
+  template <class VectorAt>
+  void rebuild(std::size_t points, const VectorAt& vector_at) noexcept;
 
  private:
+  static bool worth_a_copy(std::size_t points) {
+    return points >= SCAN_COPY_MIN_POINTS && points < GRAPH_THRESHOLD;
+  }
   void drop() noexcept;
+  // Makes room for `points` vectors of `width` floats, all lanes zero;
+  // false when memory runs out.
+  bool start(std::size_t points, std::size_t width) noexcept;
   void write(std::uint32_t slot, std::span<const float> vector);
 
   std::vector<float> rows_;
@@ -59,5 +66,18 @@ class ScanBlocks {
   std::size_t count_ = 0;  // slots held
   bool kept_ = false;
 };
+
+template <class VectorAt>
+void ScanBlocks::rebuild(std::size_t points, const VectorAt& vector_at) noexcept {
+  drop();
+  if (!worth_a_copy(points)) return;
+  const std::size_t width = vector_at(0).size();
+  for (std::uint32_t slot = 0; slot < points; ++slot) {
+    if (vector_at(slot).size() != width) return;
+  }
+  if (!start(points, width)) return;
+  for (std::uint32_t slot = 0; slot < points; ++slot) write(slot, vector_at(slot));
+  kept_ = true;
+}
 
 }  // namespace quorbell

@@ -84,12 +84,12 @@ std::optional<std::size_t> FileSource::read(std::span<std::uint8_t> into) {
   for (;;) {
     const ssize_t n = ::read(fd_, into.data(), into.size());
     if (n < 0 && errno != EINTR) {
-      failure_ = system_error(errno);
+      read_status_ = system_error(errno);
       return std::nullopt;
     }
     // Between pieces, and after an interrupted read, the check may end it.
     if (Status go_on = interrupted_(); !go_on) {
-      failure_ = go_on;
+      read_status_ = go_on;
       return std::nullopt;
     }
     if (n >= 0) {

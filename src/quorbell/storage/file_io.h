@@ -63,15 +63,15 @@ class FileSource final : public ByteSource {
   std::optional<std::size_t> read(std::span<std::uint8_t> into) override;
   // Known for a regular file: its length when opened, less what was read.
   std::optional<std::uint64_t> bytes_left() const override;
-  // Why read last returned nullopt.
-  const Status& failure() const { return failure_; }
+  // How reading went: an error once read has returned nullopt, and why.
+  const Status& read_status() const { return read_status_; }
 
  private:
   int fd_;
   InterruptionCheck interrupted_;
   std::optional<std::uint64_t> size_;
   std::uint64_t consumed_ = 0;
-  Status failure_;
+  Status read_status_;
 };
 
 // Writes every byte, continuing after partial writes, and asks

@@ -92,7 +92,7 @@ Status Segment::load(const std::string& path, InterruptionCheck interrupted, Wai
   if (!file) return with_prefix(OPEN_FAILED, file.error());
   FileSource source(file.value(), interrupted);
   auto decoded = decode_snapshot(source);
-  if (!source.failure()) return with_prefix(READ_FAILED, source.failure().error());
+  if (!source.read_status()) return with_prefix(READ_FAILED, source.read_status().error());
   if (!decoded) return with_prefix(DECODE_FAILED, decoded.error());
   SnapshotState& state = decoded.value();
 
