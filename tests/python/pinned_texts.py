@@ -1,4 +1,6 @@
-"""Every text of the module that the tests pin word for word, in one place.
+"""The module's own texts that the tests pin word for word: its error
+messages and its methods' docstrings. Messages in the interpreter's own
+wording, such as those of argument binding, are pinned beside their cases.
 
 Callers match on these texts, so they are fixed for compatibility: a test
 that fails here means a text that callers see has changed. The type-mismatch
@@ -40,3 +42,66 @@ BAD_UTF8 = "Tried to parse invalid utf-8"
 BAD_OPTION = "Found an Option discriminant that wasn't 0 or 1"
 BAD_VARIANT = "Serde Deserialization Error"
 TRAILING = "Found bytes after the end of the snapshot's encoding"
+
+
+# The methods' docstrings: the signature line, then the sections after the
+# description, line by line.
+TEXT_SIGNATURES = {
+    "upsert": "($self, point_id, vector, payload)",
+    "search": "($self, query_vector, limit, metric, tenant_id=None)",
+    "batch_search": "($self, query_vectors, limit, metric, tenant_id=None)",
+    "save": "($self, path)",
+    "load": "($self, path)",
+}
+
+DOCSTRING_SECTIONS = {
+    "upsert": [
+        "# Parameters",
+        "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.",
+        "* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.",
+        "* `payload` - An optional Python dictionary containing polymorphic data filters.",
+        "",
+        "# Errors",
+        "Returns an operational initialization exception if underlying dictionary types fail transformation.",
+    ],
+    "search": [
+        "# Parameters",
+        "* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.",
+        "* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.",
+        "* `metric` - Configuration string matching supported parameters: `'cosine'`, `'dot_product'`, or `'euclidean'`.",
+        "* `tenant_id` - An optional string key used to isolate workspace partitions under active multi-tenancy rules.",
+        "",
+        "# Returns",
+        "A structured Python list containing tuple records formatted as: `(Point ID, Proximity Similarity Score)`.",
+        "",
+        "# Errors",
+        "Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric tokens.",
+    ],
+    "batch_search": [
+        "# Parameters",
+        "* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.",
+        "* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.",
+        "* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or `'euclidean'`.",
+        "* `tenant_id` - An optional string token used to restrict queries to specific isolated tenancy environments.",
+        "",
+        "# Returns",
+        "A nested Python list containing ordered matching records arrays formatted as: `[[(Point ID, Score), ...], ...]`.",
+        "",
+        "# Errors",
+        "Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown structural metric token.",
+    ],
+    "save": [
+        "# Parameters",
+        "* `path` - The string location defining where to construct the output binary serialization snapshot asset.",
+        "",
+        "# Errors",
+        "Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows.",
+    ],
+    "load": [
+        "# Parameters",
+        "* `path` - Target system path targeting the binary database record file to extract.",
+        "",
+        "# Errors",
+        "Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.",
+    ],
+}

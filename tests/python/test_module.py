@@ -12,72 +12,12 @@ import weakref
 
 import pytest
 
-from pinned_texts import type_mismatch
+from pinned_texts import DOCSTRING_SECTIONS, TEXT_SIGNATURES, type_mismatch
 
 import quorbell
 from quorbell import VectorStorage
 
 METHODS = ["upsert", "search", "batch_search", "save", "load"]
-
-SIGNATURES = {
-    "upsert": "($self, point_id, vector, payload)",
-    "search": "($self, query_vector, limit, metric, tenant_id=None)",
-    "batch_search": "($self, query_vectors, limit, metric, tenant_id=None)",
-    "save": "($self, path)",
-    "load": "($self, path)",
-}
-
-SECTIONS = {
-    "upsert": [
-        "# Parameters",
-        "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.",
-        "* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.",
-        "* `payload` - An optional Python dictionary containing polymorphic data filters.",
-        "",
-        "# Errors",
-        "Returns an operational initialization exception if underlying dictionary types fail transformation.",
-    ],
-    "search": [
-        "# Parameters",
-        "* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.",
-        "* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.",
-        "* `metric` - Configuration string matching supported parameters: `'cosine'`, `'dot_product'`, or `'euclidean'`.",
-        "* `tenant_id` - An optional string key used to isolate workspace partitions under active multi-tenancy rules.",
-        "",
-        "# Returns",
-        "A structured Python list containing tuple records formatted as: `(Point ID, Proximity Similarity Score)`.",
-        "",
-        "# Errors",
-        "Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric tokens.",
-    ],
-    "batch_search": [
-        "# Parameters",
-        "* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.",
-        "* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.",
-        "* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or `'euclidean'`.",
-        "* `tenant_id` - An optional string token used to restrict queries to specific isolated tenancy environments.",
-        "",
-        "# Returns",
-        "A nested Python list containing ordered matching records arrays formatted as: `[[(Point ID, Score), ...], ...]`.",
-        "",
-        "# Errors",
-        "Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown structural metric token.",
-    ],
-    "save": [
-        "# Parameters",
-        "* `path` - The string location defining where to construct the output binary serialization snapshot asset.",
-        "",
-        "# Errors",
-        "Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows.",
-    ],
-    "load": [
-        "# Parameters",
-        "* `path` - Target system path targeting the binary database record file to extract.",
-        "",
-        "# Errors",
-        "Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.",
-    ],
-}
 
 TPFLAGS_IMMUTABLETYPE = 1 << 8
 TPFLAGS_BASETYPE = 1 << 10
@@ -114,7 +54,7 @@ def test_method_table_order():
 @pytest.mark.parametrize("name", METHODS)
 def test_method_text_signature(name):
     method = getattr(VectorStorage, name)
-    assert method.__text_signature__ == SIGNATURES[name]
+    assert method.__text_signature__ == TEXT_SIGNATURES[name]
     parameters = list(inspect.signature(method).parameters.values())[1:]
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters)
 
@@ -126,7 +66,7 @@ def test_method_docstring_layout(name):
     summary, description = paragraphs[0], paragraphs[1]
     assert "\n" not in summary and summary.endswith(".")
     assert "\n" not in description and description.endswith(".")
-    assert "\n\n".join(paragraphs[2:]).split("\n") == SECTIONS[name]
+    assert "\n\n".join(paragraphs[2:]).split("\n") == DOCSTRING_SECTIONS[name]
     assert not doc.endswith("\n")
 
 

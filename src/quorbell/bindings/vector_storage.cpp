@@ -129,6 +129,11 @@ void VectorStorage_dealloc(PyObject* self) {
 }
 
 // ---- Methods. Each returns a new reference, or nullptr with an exception set.
+//
+// The docstrings of this file, the methods' below and the class's after
+// them, are kept word for word for compatibility, odd wording and all:
+// callers and tools read them, so they are not reworded
+// (tests/python/pinned_texts.py pins the methods' sections).
 
 constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
 constexpr Signature UPSERT{"VectorStorage.upsert()", UPSERT_PARAMETERS, 3};

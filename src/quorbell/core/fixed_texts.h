@@ -42,8 +42,13 @@ inline constexpr char STORE_BUSY_IN_THREAD[] =
     "this store is busy in the current thread: it cannot be changed from inside another of its "
     "calls (for example, from a signal handler that runs during its save)";
 
+// An upsert that ran short of memory, which it takes back whole.
+inline constexpr char UPSERT_OUT_OF_MEMORY[] = "not enough memory to store the point; the store is unchanged";
+
 // No worker of the batch pool could start; the reason follows.
 inline constexpr char POOL_NOT_STARTED[] = "The global thread pool has not been initialized.: ";
+// Why one worker thread did not start; the system's text for it follows.
+inline constexpr char WORKER_NOT_STARTED[] = "failed to start a worker thread: ";
 
 // The class that internal faults raise, and the module it claims to be from.
 inline constexpr char PANIC_EXCEPTION_NAME[] = "pyo3_runtime.PanicException";

@@ -46,7 +46,7 @@ Outcome capture(F&& work) {
 Error start_failure(int code) {
   const ErrorKind kind =
       code == EAGAIN || code == ENOMEM ? ErrorKind::ResourceExhausted : ErrorKind::Fault;
-  return Error{kind, std::string("failed to start a worker thread: ") + std::strerror(code)};
+  return Error{kind, std::string(WORKER_NOT_STARTED) + std::strerror(code)};
 }
 
 // How long a thread that runs out of work keeps looking before it sleeps.

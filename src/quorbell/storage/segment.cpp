@@ -20,8 +20,7 @@ namespace quorbell {
 namespace {
 // A fixed text: made under the write locks, this error must not allocate.
 Error out_of_memory() noexcept {
-  return Error{ErrorKind::ResourceExhausted,
-               ErrorText::fixed("not enough memory to store the point; the store is unchanged")};
+  return Error{ErrorKind::ResourceExhausted, ErrorText::fixed(UPSERT_OUT_OF_MEMORY)};
 }
 }  // namespace
 
