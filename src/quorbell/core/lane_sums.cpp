@@ -153,28 +153,28 @@ void sse_sums(const float* query, const float* const* vectors, std::size_t count
   run_in_groups<4>(query, vectors, count, length, out, sse_kernel<T, 2>, sse_kernel<T, 1>, finish_sum<T>);
 }
 
-// Blocks in lane order: each row of a block is two registers of four
-// lanes; four blocks (eight chains) fill the sixteen registers.
+// Blocks in lane order: each row of a block is four registers of four
+// lanes; two blocks (eight chains) fill the sixteen registers.
 template <Term T, std::size_t Blocks>
 void sse_block_kernel(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
                       float* out) {
-  __m128 acc[2 * Blocks];
+  constexpr std::size_t Rows = kBlockLanes / 4;
+  __m128 acc[Rows * Blocks];
   for (__m128& a : acc) a = _mm_set1_ps(-0.0f);
   for (std::size_t i = 0; i < length; ++i) {
     const __m128 q = _mm_set1_ps(query[i]);
     for (std::size_t b = 0; b < Blocks; ++b) {
       const float* row = blocks + b * block_floats + i * kBlockLanes;
-      acc[2 * b] = _mm_add_ps(acc[2 * b], sse_terms<T>(q, row));
-      acc[2 * b + 1] = _mm_add_ps(acc[2 * b + 1], sse_terms<T>(q, row + 4));
+      for (std::size_t r = 0; r < Rows; ++r) acc[Rows * b + r] = _mm_add_ps(acc[Rows * b + r], sse_terms<T>(q, row + 4 * r));
     }
   }
-  for (std::size_t k = 0; k < 2 * Blocks; ++k) _mm_storeu_ps(out + 4 * k, acc[k]);
+  for (std::size_t k = 0; k < Rows * Blocks; ++k) _mm_storeu_ps(out + 4 * k, acc[k]);
 }
 
 template <Term T>
 void sse_block_sums(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
                     std::size_t count, float* out) {
-  run_in_block_groups<4>(query, length, blocks, block_floats, count, out,
+  run_in_block_groups<2>(query, length, blocks, block_floats, count, out,
                          [](auto group, auto... args) { sse_block_kernel<T, decltype(group)::value>(args...); });
 }
 
@@ -275,29 +275,126 @@ QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, st
   run_in_groups<8>(query, vectors, count, length, out, avx2_kernel<T, 2>, avx2_kernel<T, 1>, finish_sum<T>);
 }
 
-// Blocks in lane order: a row of a block is one register.
+// Blocks in lane order: a row of a block is two registers.
 template <Term T, std::size_t Blocks>
 QUORBELL_AVX2 void avx2_block_kernel(const float* query, std::size_t length, const float* blocks,
                                      std::size_t block_floats, float* out) {
-  __m256 acc[Blocks];
+  constexpr std::size_t Rows = kBlockLanes / 8;
+  __m256 acc[Rows * Blocks];
   for (__m256& a : acc) a = _mm256_set1_ps(-0.0f);
   for (std::size_t i = 0; i < length; ++i) {
     const __m256 q = _mm256_set1_ps(query[i]);
     for (std::size_t b = 0; b < Blocks; ++b) {
-      acc[b] = _mm256_add_ps(acc[b], avx2_terms<T>(q, _mm256_loadu_ps(blocks + b * block_floats + i * kBlockLanes)));
+      const float* row = blocks + b * block_floats + i * kBlockLanes;
+      for (std::size_t r = 0; r < Rows; ++r) {
+        acc[Rows * b + r] = _mm256_add_ps(acc[Rows * b + r], avx2_terms<T>(q, _mm256_loadu_ps(row + 8 * r)));
+      }
     }
   }
-  for (std::size_t b = 0; b < Blocks; ++b) _mm256_storeu_ps(out + b * kBlockLanes, acc[b]);
+  for (std::size_t k = 0; k < Rows * Blocks; ++k) _mm256_storeu_ps(out + 8 * k, acc[k]);
 }
 
 template <Term T>
 QUORBELL_AVX2 void avx2_block_sums(const float* query, std::size_t length, const float* blocks,
                                    std::size_t block_floats, std::size_t count, float* out) {
-  run_in_block_groups<8>(query, length, blocks, block_floats, count, out,
+  run_in_block_groups<4>(query, length, blocks, block_floats, count, out,
                          [](auto group, auto... args) { avx2_block_kernel<T, decltype(group)::value>(args...); });
 }
 
 #undef QUORBELL_AVX2
+
+// AVX-512, sixteen lanes, entered only after the run-time check. As with
+// AVX2, the target adds no fused multiply-add: the build forbids
+// contraction, and every intrinsic below is a plain product or sum.
+#define QUORBELL_AVX512 __attribute__((target("avx512f")))
+
+template <Term T>
+QUORBELL_AVX512 inline __m512 avx512_terms(__m512 q, __m512 x) {
+  if constexpr (T == Term::Product) {
+    return _mm512_mul_ps(q, x);
+  } else {
+    const __m512 d = _mm512_sub_ps(q, x);
+    return _mm512_mul_ps(d, d);
+  }
+}
+
+// Four floats from each of four vectors, one vector per 128-bit quarter.
+QUORBELL_AVX512 inline __m512 avx512_quarters(const float* const* v, std::size_t i) {
+  __m512 r = _mm512_castps128_ps512(_mm_loadu_ps(v[0] + i));
+  r = _mm512_insertf32x4(r, _mm_loadu_ps(v[4] + i), 1);
+  r = _mm512_insertf32x4(r, _mm_loadu_ps(v[8] + i), 2);
+  return _mm512_insertf32x4(r, _mm_loadu_ps(v[12] + i), 3);
+}
+
+// Register j of a block holds vectors j, j + 4, j + 8 and j + 12 in its
+// quarters, four elements each; transposing the 4 x 4 block in each
+// quarter leaves register e holding element i + e of all sixteen, vector
+// 4q + j in lane j of quarter q, which is lane 4q + j: vector order.
+template <Term T, std::size_t Groups>
+QUORBELL_AVX512 void avx512_kernel(const float* query, const float* const* vectors, std::size_t length,
+                                   float* out) {
+  constexpr std::size_t W = 16, Step = 4;
+  __m512 acc[Groups];
+  for (std::size_t g = 0; g < Groups; ++g) acc[g] = _mm512_set1_ps(-0.0f);
+  const std::size_t blocked = length / Step * Step;
+  for (std::size_t i = 0; i < blocked; i += Step) {
+    const __m512 q = _mm512_broadcast_f32x4(_mm_loadu_ps(query + i));
+    for (std::size_t g = 0; g < Groups; ++g) {
+      __m512 r[Step];
+      for (std::size_t j = 0; j < Step; ++j) r[j] = avx512_terms<T>(q, avx512_quarters(vectors + g * W + j, i));
+      const __m512 t0 = _mm512_unpacklo_ps(r[0], r[1]), t1 = _mm512_unpacklo_ps(r[2], r[3]);
+      const __m512 t2 = _mm512_unpackhi_ps(r[0], r[1]), t3 = _mm512_unpackhi_ps(r[2], r[3]);
+      __m512 sum = _mm512_add_ps(acc[g], _mm512_shuffle_ps(t0, t1, 0x44));
+      sum = _mm512_add_ps(sum, _mm512_shuffle_ps(t0, t1, 0xEE));
+      sum = _mm512_add_ps(sum, _mm512_shuffle_ps(t2, t3, 0x44));
+      acc[g] = _mm512_add_ps(sum, _mm512_shuffle_ps(t2, t3, 0xEE));
+    }
+  }
+  for (std::size_t g = 0; g < Groups; ++g) _mm512_storeu_ps(out + g * W, acc[g]);
+  for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
+}
+
+// Rounds of thirty-two, then of sixteen, then a padded one of sixteen for
+// more than eight left; eight or fewer cost less in the eight-lane kernels.
+template <Term T>
+QUORBELL_AVX512 void avx512_sums(const float* query, const float* const* vectors, std::size_t count,
+                                 std::size_t length, float* out) {
+  std::size_t k = 0;
+  for (; count - k >= 32; k += 32) avx512_kernel<T, 2>(query, vectors + k, length, out + k);
+  if (count - k >= 16) {
+    avx512_kernel<T, 1>(query, vectors + k, length, out + k);
+    k += 16;
+  }
+  if (count - k > 8) {
+    run_padded<16>(query, vectors + k, count - k, length, out + k, avx512_kernel<T, 1>, finish_sum<T>);
+  } else {
+    avx2_sums<T>(query, vectors + k, count - k, length, out + k);
+  }
+}
+
+// Blocks in lane order: a row of a block is one register.
+template <Term T, std::size_t Blocks>
+QUORBELL_AVX512 void avx512_block_kernel(const float* query, std::size_t length, const float* blocks,
+                                         std::size_t block_floats, float* out) {
+  __m512 acc[Blocks];
+  for (__m512& a : acc) a = _mm512_set1_ps(-0.0f);
+  for (std::size_t i = 0; i < length; ++i) {
+    const __m512 q = _mm512_set1_ps(query[i]);
+    for (std::size_t b = 0; b < Blocks; ++b) {
+      acc[b] = _mm512_add_ps(acc[b], avx512_terms<T>(q, _mm512_loadu_ps(blocks + b * block_floats + i * kBlockLanes)));
+    }
+  }
+  for (std::size_t b = 0; b < Blocks; ++b) _mm512_storeu_ps(out + b * kBlockLanes, acc[b]);
+}
+
+template <Term T>
+QUORBELL_AVX512 void avx512_block_sums(const float* query, std::size_t length, const float* blocks,
+                                       std::size_t block_floats, std::size_t count, float* out) {
+  run_in_block_groups<8>(query, length, blocks, block_floats, count, out,
+                         [](auto group, auto... args) { avx512_block_kernel<T, decltype(group)::value>(args...); });
+}
+
+#undef QUORBELL_AVX512
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
@@ -306,9 +403,11 @@ std::span<const LaneKernels> detect_kernels() {
        sse_block_sums<Term::SquaredDifference>},
       {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>, avx2_block_sums<Term::Product>,
        avx2_block_sums<Term::SquaredDifference>},
+      {"avx512", avx512_sums<Term::Product>, avx512_sums<Term::SquaredDifference>,
+       avx512_block_sums<Term::Product>, avx512_block_sums<Term::SquaredDifference>},
   };
   __builtin_cpu_init();
-  const std::size_t count = __builtin_cpu_supports("avx2") ? 3 : 2;
+  const std::size_t count = !__builtin_cpu_supports("avx2") ? 2 : !__builtin_cpu_supports("avx512f") ? 3 : 4;
   return {all, count};
 }
 

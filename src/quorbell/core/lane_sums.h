@@ -24,7 +24,7 @@ void sum_squared_differences_lanes(const float* query, const float* const* vecto
 // Vectors already in lane order: a block holds kBlockLanes vectors, and
 // row i of a block holds element i of each of them side by side. Summing
 // such blocks needs no shuffling at all, the fastest form of these sums.
-inline constexpr std::size_t kBlockLanes = 8;
+inline constexpr std::size_t kBlockLanes = 16;  // one AVX-512 register
 
 // out[b * kBlockLanes + j] = the sum of products of query and vector j of
 // block b over its first `length` elements, for b < count; block b begins
