@@ -2,9 +2,12 @@
 // returns the definition, the interpreter creates the module object and
 // runs the execution slot, which adds VectorStorage and lists it in
 // __all__. The module has no state and no functions of its own.
+#include <cstdint>
+
 #include "bindings/errors.h"
 #include "bindings/py_ref.h"
 #include "bindings/vector_storage.h"
+#include "core/random.h"
 
 namespace quorbell {
 
@@ -61,3 +64,10 @@ PyModuleDef quorbell_module = {
 }  // namespace quorbell
 
 PyMODINIT_FUNC PyInit_quorbell(void) { return PyModuleDef_Init(&quorbell::quorbell_module); }
+
+// For tests and benchmarks only, reached through ctypes and never through
+// the module's namespace: fixes the seeds of this process's random
+// generators (see test_seed_random), so that a build repeats bit for bit.
+extern "C" __attribute__((visibility("default"))) void quorbell_test_seed_random(std::uint64_t seed) {
+  quorbell::test_seed_random(seed);
+}

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 
@@ -36,9 +37,21 @@ struct Xoshiro256 {
     return result;
   }
 };
+// Set only by test_seed_random: the state of the fixed sequence of seeds.
+std::atomic<bool> seeds_fixed{false};
+std::atomic<std::uint64_t> fixed_seed_state{0};
+
+Xoshiro256& thread_generator() {
+  thread_local Xoshiro256 generator(entropy_seed());
+  return generator;
+}
 }  // namespace
 
 std::uint64_t entropy_seed() {
+  if (seeds_fixed.load(std::memory_order_acquire)) {
+    std::uint64_t state = fixed_seed_state.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
+    return splitmix64(state);
+  }
   std::uint64_t seed = 0;
   auto* bytes = reinterpret_cast<unsigned char*>(&seed);
   std::size_t got = 0;
@@ -56,9 +69,12 @@ std::uint64_t entropy_seed() {
   return seed;
 }
 
-std::uint64_t thread_random_u64() {
-  thread_local Xoshiro256 generator(entropy_seed());
-  return generator.next();
+std::uint64_t thread_random_u64() { return thread_generator().next(); }
+
+void test_seed_random(std::uint64_t seed) {
+  fixed_seed_state.store(seed, std::memory_order_relaxed);
+  seeds_fixed.store(true, std::memory_order_release);
+  thread_generator() = Xoshiro256(entropy_seed());
 }
 
 }  // namespace quorbell

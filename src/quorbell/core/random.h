@@ -14,4 +14,11 @@ std::uint64_t entropy_seed();
 // from entropy_seed on first use in each thread.
 std::uint64_t thread_random_u64();
 
+// For tests and benchmarks only, which need a build to repeat exactly:
+// from now on entropy_seed yields a fixed sequence drawn from seed, and
+// the calling thread's generator starts again from its first value. Called
+// before the process makes its first store, it also fixes the maps' hash
+// key, and with it the order in which a snapshot lists its entries.
+void test_seed_random(std::uint64_t seed);
+
 }  // namespace quorbell
