@@ -27,7 +27,9 @@ snapshot bytes of a seeded build and every query's ids and score bits;
 from another commit (--label names it), and says where they differ.
 
 --instructions adds callgrind counts per insert and per query (5,000
-points, 200 queries of each set) for quorbell and Debian's hnswlib; valgrind
+points, 200 queries of each set) for quorbell and Debian's hnswlib, the
+whole process's count of each stage less the stage before it (so the
+Python loop and the calls' argument conversion are included); valgrind
 runs no AVX-512 code, so these count quorbell's AVX2 kernels and cannot
 run the pip build.
 
@@ -60,11 +62,6 @@ PIP_HNSWLIB = "/var/cache/quorbell-peers/pip-hnswlib/bin/python"  # tools/bench-
 EF_GRID = (32, 40, 48, 64, 96)
 SEED = 20261208
 CALLGRIND_POINTS, CALLGRIND_QUERIES = 5_000, 200
-CALLGRIND_FUNCTIONS = {
-    "quorbell": {"insert": r"VectorStorage_upsert\(", "query": r"VectorStorage_search\("},
-    "hnswlib": {"insert": r"HierarchicalNSW<float>::addPoint\(void const\*, unsigned long, int\)",
-                "query": r"HierarchicalNSW<float>::searchKnn\("},
-}
 
 
 def sets(quick):
@@ -126,7 +123,7 @@ def memory_child(library, name, quick):
     ctypes.CDLL("libc.so.6").malloc_trim(0)
     before = psutil.Process().memory_info().rss
     served.build()
-    print((psutil.Process().memory_info().rss - before) / len(served.rows if library == "quorbell" else served.base))
+    print((psutil.Process().memory_info().rss - before) / len(served.base))
 
 
 def identity(data_path, module_dir):
@@ -158,37 +155,31 @@ def compare_identity(name, mine, reference):
             f"{differing} of {len(mine['ids'])} queries differ in ids or score bits")
 
 
-def callgrind_child(library, data_path):
+def callgrind_child(library, data_path, stage):
+    """Loads the data, then builds (stage "build") and queries (stage
+    "query"): the differences of the counts of the stages are the work of
+    the build and of the queries alone."""
     data = np.load(data_path)
     base, queries = data["base"][:CALLGRIND_POINTS], data["queries"][:CALLGRIND_QUERIES]
-    if library == "quorbell":
-        from peer_process import QuorbellServed
-        served = QuorbellServed({"base": base, "queries": queries})
-    else:
-        from peer_process import HnswlibServed
-        served = HnswlibServed({"base": base, "queries": queries})
-    served.build()
-    served.query(EF_SEARCH)
-    print(json.dumps({"insert": len(base), "query": len(queries)}))
+    from peer_process import HnswlibServed, QuorbellServed
+    served = (QuorbellServed if library == "quorbell" else HnswlibServed)({"base": base, "queries": queries})
+    if stage in ("build", "query"):
+        served.build()
+    if stage == "query":
+        served.query(EF_SEARCH)
 
 
 def instructions(library, data_path, module_dir):
-    """Instructions per insert and per query, counted by callgrind."""
-    env = dict(os.environ, **quorbell_env(module_dir, True))
-    with tempfile.TemporaryDirectory() as folder:
-        profile = os.path.join(folder, "callgrind.out")
-        done = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={profile}", sys.executable,
-                               __file__, "--callgrind", library, data_path],
+    """Instructions per insert and per query, counted by callgrind over the
+    whole process: each stage's count less the one before it."""
+    env = dict(os.environ, PYTHONHASHSEED="0", **quorbell_env(module_dir, True))
+    totals = []
+    for stage in ("load", "build", "query"):
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+                               __file__, "--callgrind", library, data_path, stage],
                               env=env, check=True, capture_output=True, text=True)
-        calls = json.loads(done.stdout.strip().splitlines()[-1])
-        out = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", profile],
-                             check=True, capture_output=True, text=True).stdout
-    per_call = {}
-    for line in out.splitlines():
-        for name, pattern in CALLGRIND_FUNCTIONS[library].items():
-            if name not in per_call and re.search(pattern, line):
-                per_call[name] = int(line.split()[0].replace(",", "")) / calls[name]
-    return per_call
+        totals.append(int(re.search(r"Collected : (\d+)", done.stderr).group(1)))
+    return {"insert": (totals[1] - totals[0]) / CALLGRIND_POINTS, "query": (totals[2] - totals[1]) / CALLGRIND_QUERIES}
 
 
 def measure(data, folder, args, reference, records):
@@ -255,7 +246,7 @@ def main():
     parser.add_argument("--no-memory", dest="memory", action="store_false", help="skip bytes per point")
     parser.add_argument("--instructions", action="store_true", help="callgrind counts per insert and query")
     parser.add_argument("--memory", nargs=2, dest="memory_child", help=argparse.SUPPRESS)
-    parser.add_argument("--callgrind", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--callgrind", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
         return memory_child(*args.memory_child, args.quick)

@@ -41,12 +41,13 @@ class QuorbellServed:
         if seed is not None:
             ctypes.CDLL(quorbell.__file__).quorbell_test_seed_random(ctypes.c_uint64(int(seed)))
         self.module, self.store = quorbell, None
-        self.rows, self.queries = list(data["base"]), list(data["queries"])
+        self.base, self.queries = data["base"], list(data["queries"])
 
     def build(self):
         self.store = self.module.VectorStorage()
         upsert = self.store.upsert
-        for point_id, row in enumerate(self.rows):
+        # Row by row from the matrix, each row made as it is passed.
+        for point_id, row in enumerate(self.base):
             upsert(point_id, row, None)
 
     def query(self, ef):

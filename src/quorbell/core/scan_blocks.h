@@ -1,5 +1,5 @@
 // A small store's vectors once more, in lane order (core/lane_sums.h): the
-// exact scan then sums eight points at a time with no shuffling, about
+// exact scan then sums sixteen points at a time with no shuffling, about
 // three times faster than from the vectors where they are stored.
 //
 // The copy is kept only while the store is below GRAPH_THRESHOLD, where
@@ -7,9 +7,9 @@
 // it then costs the vectors' own memory once more, and a store of mixed
 // lengths is scanned the ordinary way. Nor is it kept below
 // SCAN_COPY_MIN_POINTS: there a search gains 5 % at most from it, while a
-// block of 8 costs up to 8 times the vectors (bench/bench_memory.py), and
+// block of 16 costs up to 16 times the vectors (bench/bench_memory.py), and
 // stores of a few points each are the very use an exact store invites.
-// Block b holds slots 8b to 8b + 7 in width() rows; the lanes past the last
+// Block b holds slots 16b to 16b + 15 in width() rows; the lanes past the last
 // slot hold zeros, and whatever they sum to is never used.
 //
 // The point store owns the copy and keeps it in step (core/point_store.h);

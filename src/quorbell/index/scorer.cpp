@@ -40,6 +40,31 @@ void cosines(float* dots, float query_root, const float* norms, std::size_t coun
   for (; k < count; ++k) dots[k] = dots[k] / (query_root * std::sqrt(norms[k]));
 }
 
+// sums[k] = 1 - sums[k] / (query_root * sqrt(norms[k])), the graph distance
+// from a sum of products, or FLOAT_MAX where either sum of squares is zero:
+// the steps of cosines and of the distance after it, in one pass.
+void cosine_distances_from_sums(float* sums, float query_norm, float query_root, const float* norms,
+                                std::size_t count) {
+  std::size_t k = 0;
+  if (query_norm == 0.0f) {
+    std::fill_n(sums, count, FLOAT_MAX);
+    return;
+  }
+#if defined(__x86_64__)
+  const __m128 roots_a = _mm_set1_ps(query_root), ones = _mm_set1_ps(1.0f), none = _mm_set1_ps(FLOAT_MAX);
+  for (; k + 4 <= count; k += 4) {
+    const __m128 norms_b = _mm_loadu_ps(norms + k);
+    const __m128 denominators = _mm_mul_ps(roots_a, _mm_sqrt_ps(norms_b));
+    const __m128 distances = _mm_sub_ps(ones, _mm_div_ps(_mm_loadu_ps(sums + k), denominators));
+    const __m128 zero = _mm_cmpeq_ps(norms_b, _mm_setzero_ps());
+    _mm_storeu_ps(sums + k, _mm_or_ps(_mm_and_ps(zero, none), _mm_andnot_ps(zero, distances)));
+  }
+#endif
+  for (; k < count; ++k) {
+    sums[k] = norms[k] == 0.0f ? FLOAT_MAX : 1.0f - sums[k] / (query_root * std::sqrt(norms[k]));
+  }
+}
+
 }  // namespace
 
 void Scorer::scores(const float* const* vectors, const float* norms, std::size_t count, float* out) const {
@@ -55,9 +80,12 @@ void Scorer::cosine_distances(const float* const* vectors, const std::uint32_t* 
                               std::size_t count, float* out) const {
   const bool all_comparable =
       !query_.empty() && std::all_of(lengths, lengths + count, [&](std::uint32_t n) { return n == query_.size(); });
+  const auto distances = [&](const float* const* comparable, const float* their_norms, std::size_t n, float* into) {
+    sum_products_lanes(query_.data(), comparable, n, query_.size(), into);
+    cosine_distances_from_sums(into, query_norm_, query_root_, their_norms, n);
+  };
   if (all_comparable) {
-    scores(vectors, norms, count, out);
-    for (std::size_t k = 0; k < count; ++k) out[k] = has_score(norms[k]) ? 1.0f - out[k] : FLOAT_MAX;
+    distances(vectors, norms, count, out);
     return;
   }
   // Another length somewhere: the comparable ones are summed apart.
@@ -74,10 +102,8 @@ void Scorer::cosine_distances(const float* const* vectors, const std::uint32_t* 
       packed_norms[pending] = norms[k];
       positions[pending++] = k;
     }
-    scores(packed, packed_norms, pending, sums);
-    for (std::size_t j = 0; j < pending; ++j) {
-      if (has_score(packed_norms[j])) out[positions[j]] = 1.0f - sums[j];
-    }
+    distances(packed, packed_norms, pending, sums);
+    for (std::size_t j = 0; j < pending; ++j) out[positions[j]] = sums[j];
   }
 }
 
