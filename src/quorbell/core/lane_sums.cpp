@@ -26,8 +26,7 @@ inline float term(float q, float v) {
 
 // Continues one lane's sum over elements [from, length) in index order.
 template <Term T>
-float finish_sum(float sum, const float* query, const float* vector, std::size_t from,
-                 std::size_t length) {
+float finish_sum(float sum, const float* query, const float* vector, std::size_t from, std::size_t length) {
   for (std::size_t i = from; i < length; ++i) sum += term<T>(query[i], vector[i]);
   return sum;
 }
@@ -35,9 +34,8 @@ float finish_sum(float sum, const float* query, const float* vector, std::size_t
 // Sums up to `Width` vectors: a lone one directly, more with a kernel that
 // fills `Width` lanes, the spare ones repeating a real vector and discarded.
 template <std::size_t Width, class Kernel>
-void run_padded(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
-                float* out, Kernel kernel,
-                float (*single)(float, const float*, const float*, std::size_t, std::size_t)) {
+void run_padded(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out,
+                Kernel kernel, float (*single)(float, const float*, const float*, std::size_t, std::size_t)) {
   if (count == 1) {
     out[0] = single(-0.0f, query, vectors[0], 0, length);
   } else if (count > 1) {
@@ -54,8 +52,8 @@ void run_padded(const float* query, const float* const* vectors, std::size_t cou
 // spare lanes repeat a real vector and are discarded. A lone vector is
 // summed directly, which is just as fast and skips the shuffles.
 template <std::size_t Width, class Kernel2, class Kernel1>
-void run_in_groups(const float* query, const float* const* vectors, std::size_t count,
-                   std::size_t length, float* out, Kernel2 two_groups, Kernel1 one_group,
+void run_in_groups(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out,
+                   Kernel2 two_groups, Kernel1 one_group,
                    float (*single)(float, const float*, const float*, std::size_t, std::size_t)) {
   std::size_t k = 0;
   for (; count - k >= 2 * Width; k += 2 * Width) two_groups(query, vectors + k, length, out + k);
@@ -68,8 +66,8 @@ void run_in_groups(const float* query, const float* const* vectors, std::size_t 
 
 // Portable implementation: one vector after another.
 template <Term T>
-void sequential_sums(const float* query, const float* const* vectors, std::size_t count,
-                     std::size_t length, float* out) {
+void sequential_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                     float* out) {
   for (std::size_t k = 0; k < count; ++k) out[k] = finish_sum<T>(-0.0f, query, vectors[k], 0, length);
 }
 
@@ -148,8 +146,7 @@ void sse_kernel(const float* query, const float* const* vectors, std::size_t len
 }
 
 template <Term T>
-void sse_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
-              float* out) {
+void sse_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out) {
   run_in_groups<4>(query, vectors, count, length, out, sse_kernel<T, 2>, sse_kernel<T, 1>, finish_sum<T>);
 }
 
@@ -165,7 +162,8 @@ void sse_block_kernel(const float* query, std::size_t length, const float* block
     const __m128 q = _mm_set1_ps(query[i]);
     for (std::size_t b = 0; b < Blocks; ++b) {
       const float* row = blocks + b * block_floats + i * kBlockLanes;
-      for (std::size_t r = 0; r < Rows; ++r) acc[Rows * b + r] = _mm_add_ps(acc[Rows * b + r], sse_terms<T>(q, row + 4 * r));
+      for (std::size_t r = 0; r < Rows; ++r)
+        acc[Rows * b + r] = _mm_add_ps(acc[Rows * b + r], sse_terms<T>(q, row + 4 * r));
     }
   }
   for (std::size_t k = 0; k < Rows * Blocks; ++k) _mm_storeu_ps(out + 4 * k, acc[k]);
@@ -214,8 +212,7 @@ QUORBELL_AVX2 inline void avx2_transpose_halves(__m256* r) {
 // then needs 16 shuffles per 8 x 8 block instead of 24, and shuffles, which
 // only one port executes, are what limits a full batch.
 template <Term T, std::size_t Groups>
-QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, std::size_t length,
-                               float* out) {
+QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
   constexpr std::size_t W = 8;
   __m256 acc[Groups];
   for (std::size_t g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
@@ -248,8 +245,7 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
 // Half the loads and shuffles of the eight-lane kernel: the batches of a
 // graph walk's step are mostly this small.
 template <Term T>
-QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vectors, std::size_t length,
-                                    float* out) {
+QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
   constexpr std::size_t W = 8, Lanes = 4;
   __m128 acc = _mm_set1_ps(-0.0f);
   const std::size_t blocked = length / W * W;
@@ -266,8 +262,8 @@ QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vect
 }
 
 template <Term T>
-QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, std::size_t count,
-                             std::size_t length, float* out) {
+QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                             float* out) {
   if (count <= 4) {
     run_padded<4>(query, vectors, count, length, out, avx2_quad_kernel<T>, finish_sum<T>);
     return;
@@ -331,8 +327,7 @@ QUORBELL_AVX512 inline __m512 avx512_quarters(const float* const* v, std::size_t
 // quarter leaves register e holding element i + e of all sixteen, vector
 // 4q + j in lane j of quarter q, which is lane 4q + j: vector order.
 template <Term T, std::size_t Groups>
-QUORBELL_AVX512 void avx512_kernel(const float* query, const float* const* vectors, std::size_t length,
-                                   float* out) {
+QUORBELL_AVX512 void avx512_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
   constexpr std::size_t W = 16, Step = 4;
   __m512 acc[Groups];
   for (std::size_t g = 0; g < Groups; ++g) acc[g] = _mm512_set1_ps(-0.0f);
@@ -357,8 +352,8 @@ QUORBELL_AVX512 void avx512_kernel(const float* query, const float* const* vecto
 // Rounds of thirty-two, then of sixteen, then a padded one of sixteen for
 // more than eight left; eight or fewer cost less in the eight-lane kernels.
 template <Term T>
-QUORBELL_AVX512 void avx512_sums(const float* query, const float* const* vectors, std::size_t count,
-                                 std::size_t length, float* out) {
+QUORBELL_AVX512 void avx512_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                                 float* out) {
   std::size_t k = 0;
   for (; count - k >= 32; k += 32) avx512_kernel<T, 2>(query, vectors + k, length, out + k);
   if (count - k >= 16) {
@@ -403,8 +398,8 @@ std::span<const LaneKernels> detect_kernels() {
        sse_block_sums<Term::SquaredDifference>},
       {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>, avx2_block_sums<Term::Product>,
        avx2_block_sums<Term::SquaredDifference>},
-      {"avx512", avx512_sums<Term::Product>, avx512_sums<Term::SquaredDifference>,
-       avx512_block_sums<Term::Product>, avx512_block_sums<Term::SquaredDifference>},
+      {"avx512", avx512_sums<Term::Product>, avx512_sums<Term::SquaredDifference>, avx512_block_sums<Term::Product>,
+       avx512_block_sums<Term::SquaredDifference>},
   };
   __builtin_cpu_init();
   const std::size_t count = !__builtin_cpu_supports("avx2") ? 2 : !__builtin_cpu_supports("avx512f") ? 3 : 4;
@@ -434,13 +429,13 @@ std::span<const LaneKernels> supported_lane_kernels() {
   return kernels;
 }
 
-void sum_products_lanes(const float* query, const float* const* vectors, std::size_t count,
-                        std::size_t length, float* out) {
+void sum_products_lanes(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                        float* out) {
   best_kernels().products(query, vectors, count, length, out);
 }
 
-void sum_squared_differences_lanes(const float* query, const float* const* vectors,
-                                   std::size_t count, std::size_t length, float* out) {
+void sum_squared_differences_lanes(const float* query, const float* const* vectors, std::size_t count,
+                                   std::size_t length, float* out) {
   best_kernels().squared_differences(query, vectors, count, length, out);
 }
 

@@ -14,12 +14,12 @@
 namespace quorbell {
 
 // out[k] = sum_products(query, vectors[k], length), for k < count.
-void sum_products_lanes(const float* query, const float* const* vectors, std::size_t count,
-                        std::size_t length, float* out);
+void sum_products_lanes(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                        float* out);
 
 // out[k] = sum_squared_differences(query, vectors[k], length), for k < count.
-void sum_squared_differences_lanes(const float* query, const float* const* vectors,
-                                   std::size_t count, std::size_t length, float* out);
+void sum_squared_differences_lanes(const float* query, const float* const* vectors, std::size_t count,
+                                   std::size_t length, float* out);
 
 // Vectors already in lane order: a block holds kBlockLanes vectors, and
 // row i of a block holds element i of each of them side by side. Summing
@@ -29,8 +29,8 @@ inline constexpr std::size_t kBlockLanes = 16;  // one AVX-512 register
 // out[b * kBlockLanes + j] = the sum of products of query and vector j of
 // block b over its first `length` elements, for b < count; block b begins
 // at blocks + b * block_floats.
-void sum_products_blocks(const float* query, std::size_t length, const float* blocks,
-                         std::size_t block_floats, std::size_t count, float* out);
+void sum_products_blocks(const float* query, std::size_t length, const float* blocks, std::size_t block_floats,
+                         std::size_t count, float* out);
 
 // The same for sums of squared differences.
 void sum_squared_differences_blocks(const float* query, std::size_t length, const float* blocks,

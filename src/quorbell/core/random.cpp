@@ -60,8 +60,7 @@ std::uint64_t entropy_seed() {
     if (n > 0) {
       got += static_cast<std::size_t>(n);
     } else if (n < 0 && errno != EINTR) {
-      std::uint64_t fallback =
-          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      std::uint64_t fallback = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
       fallback ^= reinterpret_cast<std::uintptr_t>(&seed);
       return splitmix64(fallback);
     }

@@ -52,9 +52,7 @@ class ScanBlocks {
   void rebuild(std::size_t points, const VectorAt& vector_at) noexcept;
 
  private:
-  static bool worth_a_copy(std::size_t points) {
-    return points >= SCAN_COPY_MIN_POINTS && points < GRAPH_THRESHOLD;
-  }
+  static bool worth_a_copy(std::size_t points) { return points >= SCAN_COPY_MIN_POINTS && points < GRAPH_THRESHOLD; }
   void drop() noexcept;
   // Makes room for `points` vectors of `width` floats, all lanes zero;
   // false when memory runs out.
