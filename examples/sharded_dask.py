@@ -9,7 +9,9 @@ several stores, one per Dask worker, each kept there as an actor:
 - a search asks every shard and merges their hits into the global top
   `limit`, in the metric's order;
 - `save` and `load` write and read one snapshot file per shard, all shards
-  at once, plus a manifest that records the shard count and the hash.
+  at once, plus a manifest that records the shard count and the hash;
+- `snapshot_points` reads the points of one store's snapshot file, to move
+  that store into shards.
 
     from distributed import Client
     client = Client("tcp://scheduler:8786")
@@ -31,6 +33,7 @@ import itertools
 import json
 import operator
 import os
+import struct
 import uuid
 
 import numpy as np
@@ -272,6 +275,61 @@ def _remove_quietly(path):
         os.remove(path)
     except FileNotFoundError:
         pass
+
+
+def snapshot_points(path):
+    """The points of a single store's snapshot file (one that
+    `VectorStorage.load` accepts), as lists of ids, vectors and payloads in
+    file order, ready for `upsert_many`: the way to move a store into
+    shards. It reads the points section of docs/snapshot_format.md and
+    skips the graph, which every shard builds anew for its own points."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pos = 0
+
+    def varint():
+        nonlocal pos
+        value = shift = 0
+        while True:
+            byte = data[pos]
+            pos += 1
+            value |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                return value
+
+    def string():
+        nonlocal pos
+        end = varint() + pos
+        text, pos = data[pos:end].decode(), end
+        return text
+
+    def payload_value():
+        nonlocal pos
+        tag = varint()  # 0 Keyword, 1 Text, 2 Integer (zigzag), 3 Float
+        if tag < 2:
+            return string()
+        if tag == 2:
+            zigzag = varint()
+            return (zigzag >> 1) ^ -(zigzag & 1)
+        (value,), pos = struct.unpack_from("<d", data, pos), pos + 8
+        return value
+
+    ids, vectors, payloads = [], [], []
+    for _ in range(varint()):
+        varint()  # the key; the id field after it is what searches report
+        ids.append(varint())
+        length = varint()
+        vectors.append(np.frombuffer(data, dtype="<f4", count=length, offset=pos))
+        pos += 4 * length + 1
+        payload = None
+        if data[pos - 1]:
+            payload = {}
+            for _ in range(varint()):
+                key = string()
+                payload[key] = payload_value()
+        payloads.append(payload)
+    return ids, vectors, payloads
 
 
 def main():

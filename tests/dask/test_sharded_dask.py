@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import quorbell
-from sharded_dask import ShardedStore, _splitmix64, hit_arrays, merge_hits, shard_of
+from sharded_dask import ShardedStore, _splitmix64, hit_arrays, merge_hits, shard_of, snapshot_points
 
 DIM = 16
 POINTS = 700
@@ -162,3 +162,22 @@ def test_round_trip_and_refused_loads(client, sharded, data, tmp_path, damage, e
     with pytest.raises(error):
         restored.load(tmp_path)
     assert answers(restored, queries) == before
+
+
+def test_a_store_moves_into_shards_through_its_snapshot(client, tmp_path):
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((300, 3), dtype=np.float32)
+    payloads = [None, {}, {"tenant_id": "acme", "n": -3, "big": 1 << 62, "x": 0.1, "about": "é" * 40}]
+    one = quorbell.VectorStorage()
+    for n, vector in enumerate(vectors):
+        one.upsert(n * 1000003, vector, payloads[n % 3])
+    one.save(str(tmp_path / "one.qb"))
+    ids, read_vectors, read_payloads = snapshot_points(str(tmp_path / "one.qb"))
+    assert ids == [n * 1000003 for n in range(300)]
+    assert np.array_equal(np.stack(read_vectors), vectors)
+    assert read_payloads == [payloads[n % 3] for n in range(300)]
+
+    sharded = ShardedStore(client, 2)
+    sharded.upsert_many(ids, read_vectors, read_payloads)
+    for tenant in (None, "acme"):
+        assert sharded.batch_search(vectors[:5], 300, "l2", tenant) == one.batch_search(vectors[:5], 300, "l2", tenant)
