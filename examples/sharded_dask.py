@@ -226,7 +226,10 @@ class ShardedStore:
         whole; the files it replaced are removed afterwards."""
         directory = os.path.abspath(directory)
         os.makedirs(directory, exist_ok=True)
-        previous = _read_manifest(directory) if os.path.exists(os.path.join(directory, MANIFEST)) else {}
+        try:
+            replaced = _read_manifest(directory).get("files")
+        except (OSError, ValueError):  # no snapshot here yet, or not one of ours
+            replaced = None
         generation = uuid.uuid4().hex[:12]
         files = [f"shard-{n}-{generation}.qb" for n in range(self.shards)]
         _gather([shard.save(os.path.join(directory, name)) for shard, name in zip(self._shards, files)])
@@ -236,8 +239,8 @@ class ShardedStore:
             out.flush()
             os.fsync(out.fileno())
         os.replace(manifest + ".tmp", manifest)
-        for name in previous.get("files", []):
-            if name not in files:
+        for name in replaced if isinstance(replaced, list) else []:
+            if _plain_name(name):
                 _remove_quietly(os.path.join(directory, name))
 
     def load(self, directory):
@@ -264,10 +267,13 @@ def _read_manifest(directory):
     return manifest if isinstance(manifest, dict) else {}
 
 
+def _plain_name(name):
+    """True for the name of a file in the snapshot's own directory."""
+    return isinstance(name, str) and os.path.basename(name) == name and name not in ("", ".", "..")
+
+
 def _file_names(files, count):
-    """True for a list of `count` plain file names (no folders)."""
-    return (isinstance(files, list) and len(files) == count
-            and all(isinstance(f, str) and f and os.path.basename(f) == f and f not in (".", "..") for f in files))
+    return isinstance(files, list) and len(files) == count and all(map(_plain_name, files))
 
 
 def _remove_quietly(path):
