@@ -1,6 +1,9 @@
-// The fixed texts that callers see. Every one is kept word for word for
-// compatibility with existing callers, which match on them. Arrays, so
-// that they pass both as C strings and as string views.
+// The fixed texts of errors that callers see, and the name of the class
+// that faults raise. Every one is kept word for word for compatibility with
+// existing callers, which match on them. Arrays, so that they pass both as
+// C strings and as string views. (The docstrings stay beside their methods
+// in bindings/vector_storage.cpp; messages in the interpreter's own wording
+// are made where the bindings raise them.)
 #pragma once
 
 namespace quorbell {
