@@ -15,6 +15,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/segment.h"
@@ -128,6 +129,63 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) ? "FromThenOn" : "Once");
                          });
+
+// A fresh thread's first search or upsert makes the thread's working
+// memory. When an allocation of that call fails, the caller gets the failure
+// (std::bad_alloc from a search, which the bindings raise as MemoryError;
+// ResourceExhausted from an upsert) and the thread's next call works.
+class FirstCallFaults : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FirstCallFaults, AFailedAllocationReachesTheCaller) {
+  if (!QUORBELL_FAILING_NEW) GTEST_SKIP() << "allocations cannot be made to fail under the address sanitizer";
+  const bool upserting = GetParam();
+  Segment segment;
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  auto vector_of = [&] {
+    Vec v(8);
+    for (float& x : v) x = normal(rng);
+    return v;
+  };
+  for (std::uint64_t id = 0; id < 600; ++id) ASSERT_TRUE(segment.upsert(id, vector_of(), std::nullopt));
+  const Vec query = vector_of();
+  const auto ids_of = [](const std::vector<SearchHit>& hits) {
+    std::vector<std::uint64_t> ids;
+    for (const SearchHit& hit : hits) ids.push_back(hit.id);
+    return ids;
+  };
+  const auto expected = ids_of(segment.search(query, 10, Metric::Cosine, nullptr).value());
+  // Each call on its own thread, with a new id, so every first upsert adds a point.
+  const auto call = [&](std::uint64_t id) -> bool {
+    if (!upserting) return ids_of(segment.search(query, 10, Metric::Cosine, nullptr).value()) == expected;
+    const Status stored = segment.upsert(id, query, std::nullopt);
+    if (!stored) {
+      EXPECT_EQ(stored.error().kind, ErrorKind::ResourceExhausted);
+    }
+    return stored.ok();
+  };
+  long failures = 0;
+  for (long n = 0;; ++n) {
+    bool first = false, second = false;
+    std::thread([&] {
+      first = with_failing_allocation(n, false, [&] {
+        try {
+          return call(1000 + n);
+        } catch (const std::bad_alloc&) {
+          return false;
+        }
+      });
+      second = call(1000 + n);
+    }).join();
+    ASSERT_TRUE(second) << n;
+    if (first) break;
+    ++failures;
+  }
+  EXPECT_GT(failures, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FirstCallFaults, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "Upsert" : "Search"); });
 
 // A save or load that throws std::bad_alloc (the bindings raise it as
 // MemoryError) or fails has changed nothing: not the store, not the file,

@@ -5,8 +5,11 @@ import copy
 import gc
 import importlib.util
 import inspect
+import os
 import pickle
 import re
+import shutil
+import subprocess
 import types
 import weakref
 
@@ -178,3 +181,18 @@ def test_exec_passes_on_other_lookup_errors():
 
     with pytest.raises(RuntimeError, match="lookup refused"):
         fresh_module(lambda m: setattr(m, "__class__", Guarded))
+
+
+def test_thread_local_data_needs_no_allocation_at_a_threads_first_call():
+    # Loaded at run time, a module whose thread-local data goes through
+    # __tls_get_addr gets it allocated at each thread's first access, and a
+    # failure there aborts the process; so does a failed registration of a
+    # thread-local destructor. The module's own are set aside at load time.
+    readelf = shutil.which("readelf")
+    if readelf is None or "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("readelf is not installed, or the sanitizers' build links their own thread-local data")
+    symbols = subprocess.run([readelf, "-W", "--dyn-syms", quorbell.__file__],
+                             check=True, capture_output=True, text=True).stdout
+    imported = {line.split()[7].split("@")[0] for line in symbols.splitlines()
+                if len(line.split()) > 7 and line.split()[6] == "UND"}
+    assert imported.isdisjoint({"__tls_get_addr", "__cxa_thread_atexit", "__cxa_thread_atexit_impl"})

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "core/static_tls.h"
+
 namespace quorbell {
 
 namespace {
@@ -42,7 +44,7 @@ std::atomic<bool> seeds_fixed{false};
 std::atomic<std::uint64_t> fixed_seed_state{0};
 
 Xoshiro256& thread_generator() {
-  thread_local Xoshiro256 generator(entropy_seed());
+  thread_local Xoshiro256 generator QUORBELL_STATIC_TLS(entropy_seed());
   return generator;
 }
 }  // namespace

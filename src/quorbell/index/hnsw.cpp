@@ -7,6 +7,7 @@
 
 #include "core/distance.h"
 #include "core/random.h"
+#include "core/thread_scratch.h"
 #include "index/scorer.h"
 #include "index/ranked_lists.h"
 #include "index/visited_set.h"
@@ -88,15 +89,9 @@ namespace {
 // prefetcher follows longer vectors on its own.
 constexpr std::size_t kPrefetchedVectorBytes = 1024;
 
-SearchScratch& thread_scratch() {
-  thread_local SearchScratch scratch;
-  return scratch;
-}
+SearchScratch& thread_scratch() { return ThreadScratch<SearchScratch>::get(); }
 
-InsertScratch& insert_scratch() {
-  thread_local InsertScratch scratch;
-  return scratch;
-}
+InsertScratch& insert_scratch() { return ThreadScratch<InsertScratch>::get(); }
 
 // Ascending distance, every NaN after every number; equal distances (and
 // NaNs among themselves) are left in order by the stable sort using it.
@@ -112,6 +107,11 @@ float graph_distance(const Scorer& cosine, const PointView& point) {
 }
 
 }  // namespace
+
+void discard_thread_scratch() noexcept {
+  ThreadScratch<SearchScratch>::discard();
+  ThreadScratch<InsertScratch>::discard();
+}
 
 std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m) {
   constexpr std::uint64_t kTop = MAX_LAYERS - 1;

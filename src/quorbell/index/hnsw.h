@@ -37,6 +37,10 @@ struct Candidate {
 // at 15 (0 when that is negative or NaN).
 std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m);
 
+// Frees the calling thread's search and insert scratch. A call that ran out
+// of memory may have left it half-grown; the next call makes it afresh.
+void discard_thread_scratch() noexcept;
+
 class Scorer;
 class VisitedSet;
 struct SearchScratch;

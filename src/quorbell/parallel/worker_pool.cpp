@@ -84,7 +84,7 @@ struct WorkerPool::Worker {
   Sleeper sleeper;
 };
 
-thread_local WorkerPool::Worker* WorkerPool::current_worker_ = nullptr;
+thread_local WorkerPool::Worker* WorkerPool::current_worker_ QUORBELL_STATIC_TLS = nullptr;
 
 WorkerPool::WorkerPool(std::size_t threads)
     : thread_count_(threads), workers_(std::make_unique<Worker[]>(threads)) {

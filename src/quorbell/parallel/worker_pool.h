@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "core/static_tls.h"
 #include "core/thread_annotations.h"
 #include "parallel/annotated_mutex.h"
 #include "parallel/function_ref.h"
@@ -91,7 +92,7 @@ class WorkerPool {
   void wake_one() REQUIRES(mutex_);
 
   // The worker running on the current thread, if it is one.
-  static thread_local Worker* current_worker_;
+  static thread_local Worker* current_worker_ QUORBELL_STATIC_TLS;
 
   std::size_t thread_count_;  // the workers that started; fixed once start() returns
   std::unique_ptr<Worker[]> workers_;

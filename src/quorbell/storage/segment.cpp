@@ -42,6 +42,7 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
   try {
     index_.insert(id, stored->slot, points_);
   } catch (const std::bad_alloc&) {
+    discard_thread_scratch();  // it may be half-grown
     points_.undo(std::move(*stored));
     return out_of_memory();
   }
@@ -56,7 +57,12 @@ Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std
   if (!points_guard) return points_guard.error();
   PoisonableLock::ReadGuard index_guard(index_lock_, waits);
   if (!index_guard) return index_guard.error();
-  return search_points(query, limit, metric, points_, index_, tenant);
+  try {
+    return search_points(query, limit, metric, points_, index_, tenant);
+  } catch (const std::bad_alloc&) {
+    discard_thread_scratch();  // it may be half-grown
+    throw;
+  }
 }
 
 // Both read locks are held from before the file is created until it is in

@@ -12,6 +12,7 @@
 
 #include "core/fixed_texts.h"
 #include "core/result.h"
+#include "core/static_tls.h"
 
 namespace quorbell {
 
@@ -34,7 +35,7 @@ class ThreadHolds {
  private:
   const void* store_;
   const ThreadHolds* below_;
-  static inline thread_local const ThreadHolds* top_ = nullptr;
+  static inline thread_local const ThreadHolds* top_ QUORBELL_STATIC_TLS = nullptr;
 };
 
 // The refusal of a change asked from inside another call of the store.
