@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -75,6 +80,45 @@ TEST(PointStore, LargeAndExtremeIds) {
   for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) store.upsert(id, v, std::nullopt);
   for (std::uint64_t id : {0ull, ~0ull, 1ull << 63, 123456789ull}) EXPECT_TRUE(store.find(id)) << id;
   EXPECT_FALSE(store.find(1));
+}
+
+// Tenants come and go: one is dropped when its last point leaves and its
+// place reused. Whatever the churn, every name lists exactly its points'
+// slots, ascending, whether each upsert is settled or taken back.
+TEST(PointStore, TenantSlotsFollowChurn) {
+  PointStore store;
+  std::mt19937 rng(11);
+  std::map<std::uint64_t, std::pair<std::uint32_t, std::string>> model;  // key -> slot, tenant ("" none)
+  std::set<std::string> names;  // every name ever used
+  for (int step = 0; step < 20000; ++step) {
+    const std::uint64_t key = rng() % 24;
+    std::string tenant;
+    switch (rng() % 4) {
+      case 0: break;  // no tenant
+      case 1: tenant = "fresh-" + std::to_string(step) + std::string(rng() % 24, 'x'); break;
+      default: tenant = "pool-" + std::to_string(rng() % 6);
+    }
+    if (!tenant.empty()) names.insert(tenant);
+    std::optional<Payload> payload;
+    if (!tenant.empty()) payload = tenant_payload(tenant);
+    PointStore::Stored stored = store.upsert(key, std::vector<float>{1}, std::move(payload));
+    if (rng() % 8 == 0) {
+      store.undo(std::move(stored));
+    } else {
+      store.commit(stored);
+      model[key] = {stored.slot, tenant};
+    }
+    if (step % 97 != 0 && step < 19990) continue;
+    for (const std::string& name : names) {
+      std::vector<std::uint32_t> expected;
+      for (const auto& [k, entry] : model) {
+        if (entry.second == name) expected.push_back(entry.first);
+      }
+      std::sort(expected.begin(), expected.end());
+      const auto slots = store.tenant_slots(name);
+      ASSERT_EQ(std::vector<std::uint32_t>(slots.begin(), slots.end()), expected) << name << " at " << step;
+    }
+  }
 }
 
 TEST(Payload, LaterKeyReplacesEarlierForSmallAndLargeMaps) {

@@ -92,14 +92,17 @@ PointStore::Stored PointStore::upsert(std::uint64_t key, std::span<const float> 
 
 void PointStore::undo(Stored&& stored) noexcept {
   Record& r = records_[stored.slot];
+  const std::optional<std::string_view> tenant = tenant_of(r.payload.get());
   if (stored.added) {
-    tenants_.move(stored.slot, tenant_of(r.payload.get()), std::nullopt);
+    tenants_.move(stored.slot, tenant, std::nullopt);
+    tenants_.release_if_empty(tenant);
     slots_.erase(r.key, key_of());
     release(r.data, r.length);
     records_.pop_back();
     return;
   }
-  tenants_.move(stored.slot, tenant_of(r.payload.get()), tenant_of(stored.old_payload.get()));
+  tenants_.move(stored.slot, tenant, tenant_of(stored.old_payload.get()));
+  tenants_.release_if_empty(tenant);
   if (r.data == stored.old_data) {
     if (r.length > 0) std::memcpy(r.data, stored.overwritten.data(), r.length * sizeof(float));
   } else {
@@ -114,6 +117,7 @@ void PointStore::undo(Stored&& stored) noexcept {
 }
 
 void PointStore::commit(const Stored& stored) noexcept {
+  tenants_.release_if_empty(tenant_of(stored.old_payload.get()));
   foreign_ids_.set(stored.slot, records_[stored.slot].key, records_[stored.slot].key);
   if (dead_components_ > kLargestChunk && dead_components_ > live_components_) {
     // Compaction only reclaims space; a store short of memory keeps it.

@@ -91,9 +91,10 @@ class PointStore {
   Stored upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload);
   // Takes the upsert back: the store is again exactly as it was before.
   void undo(Stored&& stored) noexcept;
-  // Settles the upsert: forgets a replaced point's foreign id, reclaims
-  // space that replaced vectors left behind when that is worthwhile, and
-  // brings the scan copy up to date.
+  // Settles the upsert: forgets a replaced point's foreign id, drops a
+  // tenant that the point left without points, reclaims space that replaced
+  // vectors left behind when that is worthwhile, and brings the scan copy
+  // up to date.
   void commit(const Stored& stored) noexcept;
   // Settles a store built by upserts alone: makes its scan copy.
   void finish_loading() noexcept { rebuild_scan_blocks(); }

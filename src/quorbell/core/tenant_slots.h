@@ -5,6 +5,9 @@
 //
 // Stores with a tenant per point are common, so a tenant costs little: its
 // name, up to two slots inline, and a place in an open-addressing table.
+// A tenant whose last point leaves is dropped once the change is settled
+// (release_if_empty), so memory follows the live tenants, not every name
+// ever stored; its place is reused by the next new tenant.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +32,10 @@ class TenantSlots {
   // Moves slot from one tenant to another; nullopt is no tenant. Needs a
   // prepare() for `to` first and never allocates.
   void move(std::uint32_t slot, std::optional<std::string_view> from, std::optional<std::string_view> to) noexcept;
+  // Drops tenant (nullopt: none) if it has no slot left. Called once a
+  // change is settled: until then an emptied list keeps its room, so that
+  // moving a slot back cannot fail.
+  void release_if_empty(std::optional<std::string_view> tenant) noexcept;
 
  private:
   // A sorted list of slots, the first two kept inline.
@@ -43,6 +50,8 @@ class TenantSlots {
     void make_room();
     void insert(std::uint32_t slot) noexcept;
     void erase(std::uint32_t slot) noexcept;
+    // Empties the list and frees its memory.
+    void release() noexcept;
 
    private:
     static constexpr std::uint32_t kInline = 2;
@@ -60,19 +69,26 @@ class TenantSlots {
     explicit Group(std::string_view name) : tenant(name) {}
     std::string tenant;
     SlotList slots;  // an emptied list stays, with its room, so moving a slot back cannot fail
+    std::uint32_t next_vacant = kNone;  // of a dropped group: the next one dropped before it
   };
   static constexpr std::uint32_t kFree = 0;
+  static constexpr std::uint32_t kNone = UINT32_MAX;
 
   // The group of tenant, or nullptr.
   const Group* find(std::string_view tenant) const;
+  // The table position of tenant's group, which must exist.
+  std::size_t position_of(std::string_view tenant) const;
   Group& group_of(std::string_view tenant) { return const_cast<Group&>(*find(tenant)); }
   void place(std::uint32_t group);
+  std::size_t home_of(std::string_view tenant) const;
 
   // Never moved once made, so growing copies no names. Boxed, and made at
   // the first tenant: a deque allocates even when empty and when moved
   // from, and the store must move without allocating.
   std::unique_ptr<std::deque<Group>> groups_;
   std::vector<std::uint32_t> table_;  // group + 1 by the tenant's hash, kFree where empty
+  std::uint32_t live_ = 0;             // groups in the table
+  std::uint32_t vacant_ = kNone;       // the last dropped group, reused first
 };
 
 // A store moves (a load swaps it in) where nothing may fail.
