@@ -2,7 +2,7 @@
 
 import sys
 from collections.abc import Mapping, Sequence
-from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import TypeAlias
 
@@ -34,8 +34,10 @@ _Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | _Buffer
 _Vectors: TypeAlias = Sequence[_Vector] | _Buffer
 # Values of other types are dropped when stored.
 _Payload: TypeAlias = Mapping[str, str | int | float]
-# Matched in any case.
-_Metric: TypeAlias = Literal["cosine", "dot_product", "dot", "euclidean", "l2"]
+# "cosine", "dot_product" (or "dot"), "euclidean" (or "l2"), in any case;
+# a plain str, since metric names often come from configuration. Any other
+# name raises ValueError at run time.
+_Metric: TypeAlias = str
 
 @final
 class VectorStorage:

@@ -21,8 +21,11 @@ hits: list[tuple[int, float]] = store.search(np.ones(2), 2, "cosine", tenant_id=
 matrix = np.ones((3, 2), dtype=np.float64)
 batches: list[list[tuple[int, float]]] = store.batch_search(matrix, 2, "l2")
 store.batch_search([matrix[0], [1.0, 0.0], b"\x00\x01"], 2, "dot_product")
+configured: str = "Cosine"  # metric names read from configuration, in any case
+store.search([1.0, 0.0], 2, configured)
+store.batch_search([[1.0, 0.0]], 2, "L2")
 
-store.search([1.0, 0.0], 2, "cosin")  # type: ignore[arg-type]
+store.search([1.0, 0.0], 2, None)  # type: ignore[arg-type]
 store.upsert(6, [1.0], {"tags": ["a"]})  # type: ignore[dict-item]
 store.search("ab", 2, "dot")  # type: ignore[arg-type]
 
