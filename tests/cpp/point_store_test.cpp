@@ -92,12 +92,11 @@ TEST(PointStore, TenantSlotsFollowChurn) {
   std::set<std::string> names;  // every name ever used
   for (int step = 0; step < 20000; ++step) {
     const std::uint64_t key = rng() % 24;
+    // No tenant, a name never used before (short or long), or one of a few.
+    const std::uint32_t kind = rng() % 4;
     std::string tenant;
-    switch (rng() % 4) {
-      case 0: break;  // no tenant
-      case 1: tenant = "fresh-" + std::to_string(step) + std::string(rng() % 24, 'x'); break;
-      default: tenant = "pool-" + std::to_string(rng() % 6);
-    }
+    if (kind == 1) tenant = "fresh-" + std::to_string(step) + std::string(rng() % 24, 'x');
+    if (kind >= 2) tenant = "pool-" + std::to_string(rng() % 6);
     if (!tenant.empty()) names.insert(tenant);
     std::optional<Payload> payload;
     if (!tenant.empty()) payload = tenant_payload(tenant);

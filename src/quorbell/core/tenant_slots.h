@@ -68,7 +68,7 @@ class TenantSlots {
   struct Group {
     explicit Group(std::string_view name) : tenant(name) {}
     std::string tenant;
-    SlotList slots;  // an emptied list stays, with its room, so moving a slot back cannot fail
+    SlotList slots;                     // an emptied list stays, with its room, so moving a slot back cannot fail
     std::uint32_t next_vacant = kNone;  // of a dropped group: the next one dropped before it
   };
   static constexpr std::uint32_t kFree = 0;
@@ -87,8 +87,8 @@ class TenantSlots {
   // from, and the store must move without allocating.
   std::unique_ptr<std::deque<Group>> groups_;
   std::vector<std::uint32_t> table_;  // group + 1 by the tenant's hash, kFree where empty
-  std::uint32_t live_ = 0;             // groups in the table
-  std::uint32_t vacant_ = kNone;       // the last dropped group, reused first
+  std::uint32_t live_ = 0;            // groups in the table
+  std::uint32_t vacant_ = kNone;      // the last dropped group, reused first
 };
 
 // A store moves (a load swaps it in) where nothing may fail.

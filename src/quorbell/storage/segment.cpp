@@ -19,15 +19,13 @@ namespace quorbell {
 
 namespace {
 // A fixed text: made under the write locks, this error must not allocate.
-Error out_of_memory() noexcept {
-  return Error{ErrorKind::ResourceExhausted, ErrorText::fixed(UPSERT_OUT_OF_MEMORY)};
-}
+Error out_of_memory() noexcept { return Error{ErrorKind::ResourceExhausted, ErrorText::fixed(UPSERT_OUT_OF_MEMORY)}; }
 }  // namespace
 
 // A failed allocation is caught inside the guards' scope, after the change
 // is taken back, so it does not poison the locks: the store stays usable.
-Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
-                       std::optional<Payload> payload, WaitHook& waits) {
+Status Segment::upsert(std::uint64_t id, std::span<const float> vector, std::optional<Payload> payload,
+                       WaitHook& waits) {
   if (ThreadHolds::holds(this)) return busy_in_this_thread();
   PoisonableLock::WriteGuard points_guard(points_lock_, waits);
   if (!points_guard) return points_guard.error();
@@ -50,9 +48,8 @@ Status Segment::upsert(std::uint64_t id, std::span<const float> vector,
   return {};
 }
 
-Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std::uint64_t limit,
-                                               Metric metric, const std::string* tenant,
-                                               WaitHook& waits) const {
+Result<std::vector<SearchHit>> Segment::search(std::span<const float> query, std::uint64_t limit, Metric metric,
+                                               const std::string* tenant, WaitHook& waits) const {
   PoisonableLock::ReadGuard points_guard(points_lock_, waits);
   if (!points_guard) return points_guard.error();
   PoisonableLock::ReadGuard index_guard(index_lock_, waits);

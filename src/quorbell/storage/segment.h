@@ -41,9 +41,9 @@ class Segment {
 
   // The `limit` best hits for the query (index/search.h). Fails only with
   // a Fault.
-  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit,
-                                        Metric metric, const std::string* tenant,
-                                        WaitHook& waits = WaitHook::none()) const EXCLUDES(points_lock_, index_lock_);
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t limit, Metric metric,
+                                        const std::string* tenant, WaitHook& waits = WaitHook::none()) const
+      EXCLUDES(points_lock_, index_lock_);
 
   // Writes the whole store to one snapshot file. `interrupted` may abandon
   // a save that a signal interrupts; the old file then stays as it was.
