@@ -2,13 +2,17 @@
 // a state or fail with one of the decoder's errors, never crash, leak or
 // allocate beyond the fuzzer's bound, and decoding it streamed in small
 // pieces must give the same outcome. A decoded state must survive a round
-// trip through the encoder.
+// trip through the encoder, and the operations a user runs after a load:
+// its graph holds together before and after each.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "index/search.h"
 #include "storage/snapshot_codec.h"
 
 namespace {
@@ -30,6 +34,46 @@ class PieceSource final : public quorbell::ByteSource {
   std::span<const std::uint8_t> bytes_;
 };
 
+void require_sound(const quorbell::SnapshotState& state) {
+  if (!state.index.check(state.points, false).empty()) __builtin_trap();
+}
+
+// Upserts a few points (a new id, a re-upsert, the entry point's id) into
+// the decoded state, and searches with and without a tenant after each,
+// through the routing and through the graph query itself.
+void exercise(quorbell::SnapshotState& state, std::span<const std::uint8_t> input) {
+  using quorbell::Metric;
+  require_sound(state);
+  std::uint64_t largest = 0;
+  std::size_t length = 2;
+  std::vector<std::uint64_t> ids;
+  state.points.for_each([&](std::uint64_t key, const quorbell::PointView& point) {
+    if (ids.empty()) {
+      ids.push_back(key);
+      length = point.vector.size();
+    }
+    largest = std::max(largest, key);
+  });
+  ids.push_back(largest + 1);
+  if (state.index.entry_point) ids.push_back(*state.index.entry_point);
+  const std::string tenant = "t";
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    std::vector<float> vector(length);
+    for (std::size_t j = 0; j < length; ++j) {
+      vector[j] = static_cast<float>(input.empty() ? 1 : input[(j + k) % input.size()]) - 100.0f;
+    }
+    auto payload = quorbell::Payload::from_entries({{"tenant_id", quorbell::payload_string(tenant)}});
+    const auto stored = state.points.upsert(ids[k], vector, std::move(payload));
+    state.index.insert(ids[k], stored.slot, state.points);
+    state.points.commit(stored);
+    require_sound(state);
+    for (const std::string* filter : {static_cast<const std::string*>(nullptr), &tenant}) {
+      (void)quorbell::search_points(vector, 3, Metric::Cosine, state.points, state.index, filter);
+      if (state.index.entry_point) (void)state.index.search_knn(vector, state.points, filter);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (streamed.error().message.view() != decoded.error().message.view()) __builtin_trap();
     return 0;
   }
-  const auto& state = decoded.value();
+  auto& state = decoded.value();
   const quorbell::ByteBuffer encoded = quorbell::encode_snapshot(state.points, state.index);
   if (quorbell::encode_snapshot(streamed.value().points, streamed.value().index).size() != encoded.size()) {
     __builtin_trap();
@@ -53,5 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (quorbell::encode_snapshot(again.value().points, again.value().index).size() != encoded.size()) {
     __builtin_trap();
   }
+  exercise(state, input);
+  auto reloaded = quorbell::decode_snapshot(quorbell::encode_snapshot(state.points, state.index));
+  if (!reloaded) __builtin_trap();
+  require_sound(reloaded.value());
   return 0;
 }

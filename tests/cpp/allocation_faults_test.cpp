@@ -113,6 +113,8 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
     ++failures;
     ASSERT_EQ(stored.error().kind, ErrorKind::ResourceExhausted) << n;
     ASSERT_EQ(snapshot_of(segment), before) << n;
+    ASSERT_TRUE(segment.test_mutate(
+        [&](PointStore& points, HNSWIndex& index) { EXPECT_EQ(index.check(points, true), "") << n; }));
     ASSERT_EQ(segment.search(vector_of(8), 10, Metric::Cosine, &tenant).value().size(), hits_before) << n;
   }
   EXPECT_GT(failures, 0);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/distance.h"
@@ -421,6 +422,20 @@ TEST_F(Graph, EntryPointWithoutAnyNode) {
   EXPECT_EQ(found[0].distance, cosine_distance(kQuery, kMid));
 }
 
+// A file may name an entry point that has no node and no slot. The insert
+// after such a load gives it its slot before ranking it; in a fresh thread
+// the visited marks are sized for exactly the slots that existed then.
+TEST_F(Graph, InsertFromAnEntryPointWithoutASlot) {
+  point(4, kMid);
+  index.entry_point = 4;
+  index.m = 0;  // level 0: 4 stays the entry point
+  std::thread([&] { upsert(5, kNear); }).join();
+  EXPECT_EQ(index.check(points, false), "");
+  EXPECT_EQ(list(5, 0), Ids{4});
+  EXPECT_EQ(index.test_node(4), std::nullopt);
+  EXPECT_EQ(knn_ids(kQuery), (Ids{4}));
+}
+
 TEST_F(Graph, LengthMismatchAdmitsOnlyWhileThereIsRoom) {
   lift_examined_bound();
   point(1, kSame);
@@ -497,21 +512,56 @@ TEST_F(Graph, MaxLevelAboveFifteenIsPassedWithoutMoving) {
   EXPECT_EQ(index.entry_point, 1u);
 }
 
-TEST_F(Graph, ListsStayWithinTheLinkBudget) {
+// Selected lists are clean: within their capacity, no self-link, no
+// repeat; the entry point and max_level agree with the nodes.
+TEST_F(Graph, InsertsKeepTheGraphSound) {
   std::mt19937 rng(3);
   std::normal_distribution<float> normal;
-  for (std::uint64_t id = 0; id < 400; ++id) upsert(id, Vec{normal(rng), normal(rng), normal(rng)});
-  // Selected lists are clean: within the bound, no self-link, no repeat.
-  index.for_each_node([&](std::uint64_t key, const HNSWNode& n) {
-    for (Ids l : n.neighbors) {
-      EXPECT_LE(l.size(), 16u);
-      EXPECT_EQ(std::count(l.begin(), l.end(), key), 0);
-      std::sort(l.begin(), l.end());
-      EXPECT_EQ(std::adjacent_find(l.begin(), l.end()), l.end());
+  for (std::uint64_t id = 0; id < 400; ++id) {
+    upsert(id % 300, Vec{normal(rng), normal(rng), normal(rng)});
+    if (id % 50 == 0) {
+      ASSERT_EQ(index.check(points, true), "") << id;
     }
-  });
-  EXPECT_EQ(index.node_count(), 400u);
+  }
+  EXPECT_EQ(index.check(points, true), "");
+  EXPECT_EQ(index.node_count(), 300u);
 }
+
+struct Fault {
+  const char* name;
+  void (*spoil)(HNSWIndex&, PointStore&);
+  const char* found;
+};
+
+// Each spoils a sound graph of ids 1 to 3 (m 1: every layer linked) in one
+// way that check() must find.
+const Fault kFaults[] = {
+    {"ListBeyondItsCapacity", [](HNSWIndex& i, PointStore& p) { i.test_put_node(1, HNSWNode{1, {Ids{2, 3, 2}}}, p); },
+     "slot 0 (id 1) on layer 0 holds more than its capacity"},
+    {"SelfLink", [](HNSWIndex& i, PointStore& p) { i.test_put_node(1, HNSWNode{1, {Ids{1}}}, p); },
+     "slot 0 (id 1) on layer 0 links itself"},
+    {"Repeat", [](HNSWIndex& i, PointStore& p) { i.m = 2; i.test_put_node(1, HNSWNode{1, {Ids{2, 2}}}, p); },
+     "slot 0 (id 1) on layer 0 repeats a link"},
+    {"EntryPointWithoutNode", [](HNSWIndex& i, PointStore&) { i.entry_point = 99; },
+     "the entry point is not a node"},
+    {"NoEntryPoint", [](HNSWIndex& i, PointStore&) { i.entry_point.reset(); },
+     "an entry point without nodes, or nodes without one"},
+    {"LinksAboveMaxLevel", [](HNSWIndex& i, PointStore&) { i.max_level = 3; },
+     "slot 0 (id 1) on layer 4 has links above max_level"},
+};
+
+class GraphCheck : public Graph, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(GraphCheck, FindsTheFault) {
+  index.m = 1;  // every level 15
+  for (std::uint64_t id = 1; id <= 3; ++id) upsert(id, Vec{1, static_cast<float>(id)});
+  ASSERT_EQ(index.check(points, true), "");
+  GetParam().spoil(index, points);
+  EXPECT_EQ(index.check(points, true), GetParam().found);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, GraphCheck, ::testing::ValuesIn(kFaults),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Graph, PutNodeRoundTripsAnyState) {
   std::mt19937_64 rng(5);

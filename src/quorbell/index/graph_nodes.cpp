@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <new>
 
 #include "core/growth.h"
@@ -62,6 +63,7 @@ std::span<const std::uint32_t> GraphNodes::upper_layer(std::span<const std::uint
 }
 
 std::span<const std::uint32_t> GraphNodes::links(std::uint32_t slot, std::uint64_t layer) const {
+  assert(is_node(slot));
   if (layer == 0) return base_.list(slot);
   const std::uint32_t packed = slots_[slot].upper_lists;
   if (packed == kNotANode || layer > upper_top(packed)) return {};
@@ -141,6 +143,9 @@ void GraphNodes::prepare(ListEdits& edits, std::uint32_t node) {
   std::sort(edits.edits_.begin(), edits.edits_.end(), [](const ListEdits::Edit& a, const ListEdits::Edit& b) {
     return a.slot != b.slot ? a.slot < b.slot : a.layer < b.layer;
   });
+  assert(std::adjacent_find(edits.edits_.begin(), edits.edits_.end(), [](const auto& a, const auto& b) {
+           return a.slot == b.slot && a.layer == b.layer;
+         }) == edits.edits_.end());
   if (!is_node(node)) base_.reserve(std::size_t{node} + 1);
   std::size_t base_room = 0, upper_room = 0, upper_heads = 0, longest_upper = 0;
   for_each_change(
@@ -168,12 +173,15 @@ void GraphNodes::apply(ListEdits& edits, std::uint32_t node) noexcept {
   for_each_change(
       edits,
       [&](const ListEdits::Edit& edit, std::span<const std::uint32_t> values) {
+        assert(base_.assign_room(edit.slot, values.size(), edits.least_run_) <= base_.spare_room());
         base_.assign(edit.slot, values, edits.least_run_);
       },
       [&](std::uint32_t slot, std::uint64_t top) {
         std::uint32_t& packed = slots_[slot].upper_lists;
         if (top > 0) {
-          upper_.assign(upper_list(slot, top), edits.combined_);
+          const std::size_t index = upper_list(slot, top);
+          assert(upper_.assign_room(index, edits.combined_.size()) <= upper_.spare_room());
+          upper_.assign(index, edits.combined_);
           return;
         }
         // The emptied list's head stays behind unused.
@@ -258,6 +266,64 @@ void GraphNodes::Loader::finish_node() {
   }
   nodes_.base_.compact_if_wasteful();
   upper.compact_if_wasteful();
+}
+
+std::string GraphNodes::check(const PointStore& points, const InsertedShape* shape) const {
+  const auto at = [&](std::uint32_t slot) { return "slot " + std::to_string(slot) + " (id " + std::to_string(slots_[slot].key) + ")"; };
+  if (slot_of_.size() != slots_.size()) return "the id map and the slots differ in number";
+  std::size_t nodes = 0;
+  std::uint64_t largest_node = 0, largest_slot = 0;
+  for (std::uint32_t slot = 0; slot < slots_.size(); ++slot) {
+    const SlotInfo& info = slots_[slot];
+    if (slot_of_.find(info.key, key_of()) != slot) return at(slot) + " is not where the id map says";
+    if (info.point_slot != points.slot_of(info.key).value_or(kNoPoint)) return at(slot) + " has another point";
+    largest_slot = std::max(largest_slot, info.key);
+    if (!is_node(slot)) {
+      if (slot < base_.count() && !base_.list(slot).empty()) return at(slot) + " has links but no node";
+      continue;
+    }
+    largest_node = nodes++ == 0 ? info.key : std::max(largest_node, info.key);
+    if (slot >= base_.count()) return at(slot) + " has no base list";
+    if (upper_top(info.upper_lists) != 0) {
+      if (upper_index(info.upper_lists) >= upper_.count()) return at(slot) + " has no upper list";
+      const auto all = upper_.list(upper_index(info.upper_lists));
+      if (all.empty()) return at(slot) + " has an empty upper list";
+      const std::uint32_t mask = all.back();
+      const auto layers = static_cast<std::size_t>(std::popcount(mask));
+      if ((mask & 1u) != 0 || (mask >> upper_top(info.upper_lists)) != 1 || layers >= all.size()) {
+        return at(slot) + " has a malformed upper list";
+      }
+      const auto ends = all.first(all.size() - 1).last(layers);
+      if (!std::is_sorted(ends.begin(), ends.end()) || ends.back() != all.size() - 1 - layers) {
+        return at(slot) + " has a malformed upper list";
+      }
+    }
+    for (std::uint64_t layer = 0; layer < MAX_LAYERS; ++layer) {
+      auto list = links(slot, layer);
+      for (const std::uint32_t target : list) {
+        if (target >= slots_.size()) return at(slot) + " links a slot that does not exist";
+      }
+      if (shape == nullptr || list.empty()) continue;
+      const std::string where = at(slot) + " on layer " + std::to_string(layer);
+      if (list.size() > list_capacity(shape->m, layer)) return where + " holds more than its capacity";
+      if (layer > shape->max_level) return where + " has links above max_level";
+      std::vector<std::uint32_t> sorted(list.begin(), list.end());
+      std::sort(sorted.begin(), sorted.end());
+      if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return where + " repeats a link";
+      if (std::binary_search(sorted.begin(), sorted.end(), slot)) return where + " links itself";
+    }
+  }
+  if (nodes != node_count_) return "the node count is wrong";
+  if (nodes > 0 && largest_node != largest_node_key_) return "the largest node key is wrong";
+  if (!slots_.empty() && largest_slot > largest_slot_key_) return "the largest slot key is wrong";
+  for (const std::string& fault : {base_.check(), upper_.check()}) {
+    if (!fault.empty()) return fault;
+  }
+  if (shape != nullptr) {
+    if (shape->entry_point.has_value() != (nodes > 0)) return "an entry point without nodes, or nodes without one";
+    if (shape->entry_point && !is_node(position_of(*shape->entry_point).slot)) return "the entry point is not a node";
+  }
+  return {};
 }
 
 }  // namespace quorbell

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/foreign_ids.h"
@@ -34,6 +36,18 @@ struct HNSWNode {
   std::array<std::vector<std::uint64_t>, MAX_LAYERS> neighbors;
 };
 
+// How many ids an insert lets a list on `layer` hold, for the link budget
+// m: max(m, 1) on every layer.
+inline std::size_t list_capacity(std::uint64_t m, std::uint64_t /*layer*/) { return std::max<std::uint64_t>(m, 1); }
+
+// What a graph that inserts alone have built keeps, beyond its structure:
+// see GraphNodes::check.
+struct InsertedShape {
+  std::uint64_t m;
+  std::optional<std::uint64_t> entry_point;
+  std::uint64_t max_level;
+};
+
 class GraphNodes {
  public:
   static constexpr std::uint32_t kNoSlot = IdSlotMap::kEmpty;
@@ -48,7 +62,10 @@ class GraphNodes {
   std::uint64_t largest_node_key() const { return largest_node_key_; }
   // Number of slots; slots are [0, slot_count()).
   std::size_t slot_count() const { return slots_.size(); }
-  std::uint64_t key(std::uint32_t slot) const { return slots_[slot].key; }
+  std::uint64_t key(std::uint32_t slot) const {
+    assert(slot < slots_.size());
+    return slots_[slot].key;
+  }
   bool is_node(std::uint32_t slot) const { return slot != kNoSlot && slots_[slot].upper_lists != kNotANode; }
   // Whether the base-layer search may examine id at all: only ids up to the
   // largest node key (id 0 alone while there are no nodes). Deliberate, for
@@ -67,7 +84,10 @@ class GraphNodes {
 
   // A node's links on one layer; valid until the lists are next modified.
   std::span<const std::uint32_t> links(std::uint32_t slot, std::uint64_t layer) const;
-  std::span<const std::uint32_t> base_links(std::uint32_t slot) const { return base_.list(slot); }
+  std::span<const std::uint32_t> base_links(std::uint32_t slot) const {
+    assert(is_node(slot));
+    return base_.list(slot);
+  }
   void prefetch_slot(std::uint32_t slot) const { __builtin_prefetch(&slots_[slot]); }
   void prefetch_base_links(std::uint32_t slot) const { base_.prefetch(slot); }
 
@@ -159,6 +179,16 @@ class GraphNodes {
   }
   // Compacts the pools of lists once abandoned runs outweigh the live ones.
   void compact_if_wasteful() noexcept;
+
+  // Empty when the graph holds together, else the first fault found: the
+  // id map and the slots agree, each slot's point is where points keeps
+  // its id's, the counts and largest keys are right, and every node's lists
+  // lie within their storage and name slots there are. Any loaded state
+  // holds together. Given the shape of a graph that inserts alone built,
+  // also: no list beyond its capacity, none with a self-link or a repeat or
+  // above max_level, and an entry point that is a node exactly when there
+  // are nodes.
+  std::string check(const PointStore& points, const InsertedShape* shape = nullptr) const;
 
  private:
   // SlotInfo::upper_lists of an id that has no node. A node's value packs

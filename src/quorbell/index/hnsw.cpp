@@ -1,6 +1,7 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -291,6 +292,7 @@ std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointSt
 // ------------------------------------------------------------------ insert
 
 void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points) {
+  assert(points.slot_of(id) == point_slot);
   const std::uint64_t level = random_level();
   // The slot's point is set now, for the searches below to see the point;
   // a failure puts back what it was (none for a slot made here: the store
@@ -324,7 +326,10 @@ void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointS
   SearchScratch& search = thread_scratch();
   const PointView point = points.view(nodes_.point_slot(self));
   const Scorer cosine(Metric::Cosine, point.vector, point.squared_norm);
-  Stop stop = stop_at(cosine, nodes_.position_of(*entry_point), points);
+  // A loaded file may name an entry point that no list names and no node
+  // holds. It gets its slot now, before any visited marks are sized for the
+  // slots there are, so that every walk below stands on a slot.
+  Stop stop = stop_at(cosine, Position{*entry_point, nodes_.slot_for(*entry_point, points)}, points);
   // Layers above 15 hold no links; a walk there would not move.
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
     stop = walk(cosine, stop, layer, points, nullptr, search);
@@ -345,10 +350,7 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
   if (nodes_.point_at(stop.position, points)) {
     SearchScratch& search = thread_scratch();
     best_first(cosine, stop, layer, ef_construction, points, nullptr, search);
-    for (const RankedSlot& pair : search.sorted) {
-      const std::uint32_t slot = pair.slot == kNoSlot ? nodes_.slot_for(stop.position.id, points) : pair.slot;
-      rank(self, slot, pair.distance, points, scratch);
-    }
+    for (const RankedSlot& pair : search.sorted) rank(self, pair.slot, pair.distance, points, scratch);
   }
   if (reinsert) {
     for (const std::uint32_t slot : nodes_.links(self, layer)) rank(self, slot, std::nullopt, points, scratch);

@@ -80,6 +80,13 @@ class HNSWIndex {
   // Room for this many more nodes, before a load adds them.
   void reserve_nodes(std::size_t count) { nodes_.reserve_nodes(count); }
 
+  // GraphNodes::check of the graph over points; built_by_inserts adds what
+  // a graph that inserts alone built keeps, with this index's parameters.
+  std::string check(const PointStore& points, bool built_by_inserts) const {
+    const InsertedShape shape{m, entry_point, max_level};
+    return nodes_.check(points, built_by_inserts ? &shape : nullptr);
+  }
+
   // A level for a new node, from this thread's generator and the current m.
   std::uint64_t random_level() const;
 

@@ -1,6 +1,7 @@
 #include "index/link_lists.h"
 
 #include <algorithm>
+#include <cassert>
 #include <limits>
 #include <new>
 
@@ -25,6 +26,8 @@ void LinkLists::release_run(Head& head) {
 }
 
 void LinkLists::assign(std::size_t index, std::span<const std::uint32_t> values, std::size_t least_run) {
+  assert(values.empty() || values.data() + values.size() <= pool_.data() ||
+         values.data() >= pool_.data() + pool_.size());
   Head& head = heads_[index];
   if (values.size() <= kInline) {
     release_run(head);
@@ -97,6 +100,20 @@ void LinkLists::compact_if_wasteful() noexcept {
   }
   pool_ = std::move(fresh);
   abandoned_ = 0;
+}
+
+std::string LinkLists::check() const {
+  std::size_t owned = 0;
+  for (std::size_t index = 0; index < heads_.size(); ++index) {
+    const Head& head = heads_[index];
+    if (head.size <= kInline) continue;
+    const std::size_t begin = head.values[kBegin], capacity = head.values[kCapacity];
+    if (head.size > capacity) return "list " + std::to_string(index) + " holds more than its run";
+    if (begin + capacity > pool_.size()) return "list " + std::to_string(index) + " runs past the pool";
+    owned += capacity;
+  }
+  if (owned + abandoned_ > pool_.size()) return "the runs overlap";
+  return {};
 }
 
 }  // namespace quorbell

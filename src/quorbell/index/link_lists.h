@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "core/growth.h"
@@ -52,6 +53,8 @@ class LinkLists {
   // Spare room in the pool for this many values, so that assigns whose
   // room it covers cannot fail.
   void reserve_room(std::size_t values);
+  // Pool values that can be taken without allocating.
+  std::size_t spare_room() const { return pool_.capacity() - pool_.size(); }
 
   // Building lists in place, for loads: values are pushed onto the pool's
   // end and a list then adopts a range of them, so a long list is neither
@@ -67,6 +70,10 @@ class LinkLists {
   // Compacts the pool once abandoned runs outweigh the live ones. It only
   // reclaims room, so a failed allocation skips it.
   void compact_if_wasteful() noexcept;
+
+  // Empty when every list lies within its run and every run within the
+  // pool; else what is broken.
+  std::string check() const;
 
  private:
   static constexpr std::uint32_t kInline = 3;

@@ -5,6 +5,7 @@
 namespace quorbell {
 
 void VisitedSet::begin_query(std::size_t count) {
+  count_ = count;
   if (cells_.size() < count) {
     // Grows geometrically: an index that gains a point between queries must
     // not cost a reallocation per query. New cells hold no current epoch.

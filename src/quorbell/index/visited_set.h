@@ -8,6 +8,7 @@
 // Thread safety: none; each thread owns its own set (see thread_scratch).
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -22,8 +23,10 @@ class VisitedSet {
 
   void prefetch(std::uint32_t slot) const { __builtin_prefetch(&cells_[slot]); }
 
-  // Marks slot and returns whether it was marked already.
+  // Marks slot, one of the query's, and returns whether it was marked
+  // already.
   bool test_and_mark(std::uint32_t slot) {
+    assert(slot < count_);
     std::uint16_t& cell = cells_[slot];
     if (cell == epoch_) return true;
     cell = epoch_;
@@ -33,6 +36,7 @@ class VisitedSet {
  private:
   LargeVector<std::uint16_t> cells_;
   std::uint16_t epoch_ = 0;
+  std::size_t count_ = 0;  // slots of the current query
 };
 
 }  // namespace quorbell
