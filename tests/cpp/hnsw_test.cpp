@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "index/scorer.h"
+#include "index/search.h"
 #include "equality.h"
 #include "scoring_oracles.h"
 
@@ -149,13 +151,13 @@ TEST_F(Graph, NodeDrawnAboveMaxLevelBecomesEntry) {
   upsert(3, kFar);
   EXPECT_EQ(index.entry_point, 3u);
   EXPECT_EQ(index.max_level, 15u);
-  // Linked on layer 0 only, to the nearer of the two; 2's full list keeps
-  // 1, which is nearer to 2 than 3 is.
+  // Linked on layer 0 only, to the nearer of the two, which has room for
+  // the back link.
   const HNSWNode three = *index.test_node(3);
   EXPECT_EQ(three.neighbors[0], Ids{2});
   for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) EXPECT_TRUE(three.neighbors[layer].empty());
   EXPECT_EQ(list(1, 0), Ids{2});
-  EXPECT_EQ(list(2, 0), Ids{1});
+  EXPECT_EQ(list(2, 0), (Ids{1, 3}));
 }
 
 // A re-insert keeps the node; an unchanged vector here selects the same
@@ -182,7 +184,7 @@ TEST_F(Graph, ReinsertedEntryAtLowerLevelStaysEntryAndConnected) {
   EXPECT_EQ(index.max_level, 15u);
   for (std::size_t layer = 0; layer < MAX_LAYERS; ++layer) EXPECT_EQ(list(1, layer), Ids{2}) << layer;
   EXPECT_EQ(knn_ids(kFar), (Ids{2, 1}));
-  EXPECT_EQ(index.test_search_layer(kFar, 1, 5, points, nullptr), 2u);
+  EXPECT_EQ(index.test_search_layer(kFar, 1, 5, points), 2u);
 }
 
 // ------------------------------------------------------- the linking rule
@@ -206,22 +208,34 @@ const LinkCase kLinkCases[] = {
     // Equally near, and nearer to the new point than to each other: both
     // kept, in the order the search found them.
     {"TiesKeepTheirOrder", 16, 64, {{1, kNear}, {2, kNearMirror}}, {{1, {2}}}, kSame, {{9, {1, 2}}, {1, {2, 9}}}},
-    // 1's full list takes 9 and drops 2, which 9 now covers; 2 has room.
-    {"FullListTakesTheNewId", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}}, {{1, {2, 3}}, {2, {1}}, {3, {1}}},
-     kNear, {{9, {1, 2}}, {1, {9, 3}}, {2, {1, 9}}, {3, {1}}}},
-    {"FullListRefusesTheNewId", 1, 64, {{1, kSame}, {2, kNear}}, {{1, {2}}, {2, {1}}}, kMid,
-     {{9, {2}}, {1, {2}}, {2, {1}}}},
+    // The new list holds max(m, 1); a base list takes back links up to
+    // twice that.
+    {"BaseListTakesBackLinksBeyondTheBound", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}},
+     {{1, {2, 3}}, {2, {1}}, {3, {1}}}, kNear, {{9, {1, 2}}, {1, {2, 3, 9}}, {2, {1, 9}}, {3, {1}}}},
+    // 1's list is full at 2 x 2: re-selected from 1's point of view, it
+    // takes 9 and keeps 3 (2 and 3 tie); 9 now covers 2, 4 and 5.
+    {"FullBaseListReselected", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}, {4, kFar}, {5, kOpposite}},
+     {{1, {2, 3, 4, 5}}}, kNear, {{9, {1, 2}}, {1, {9, 3}}}},
     // Links without points (the whole full list here) are dropped.
-    {"FullListOfIdsWithoutPoints", 16, 64, {{1, kMid}},
-     {{1, {100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115}}}, kNear,
-     {{9, {1}}, {1, {9}}}},
+    {"FullListOfIdsWithoutPoints", 1, 64, {{1, kMid}}, {{1, {100, 101}}}, kNear, {{9, {1}}, {1, {9}}}},
+    // 1 (a scaled copy of the new point's direction) stands exactly as far
+    // from 2 as the new point does: the tie refuses 2.
+    {"ATieRefuses", 16, 64, {{1, Vec{2, 0}}, {2, kMid}}, {{1, {2}}}, kSame, {{9, {1}}, {1, {2, 9}}}},
+    // A kept copy of the new point refuses nothing, but a second copy of a
+    // kept vector is refused.
+    {"CopiesOfTheOwner", 16, 64, {{1, kSame}, {2, kSame}, {3, kMid}}, {{1, {2, 3}}}, kSame,
+     {{9, {1, 3}}, {1, {2, 3, 9}}}},
+    // A NaN distance is the greatest: a NaN start is passed for any
+    // number, and a first candidate is kept whatever its distance.
+    {"NaNStartAndNaNFirst", 16, 64, {{1, kNaN}, {2, kMid}}, {{1, {2}}, {2, {}}}, kSame, {{9, {2}}, {2, {9}}}},
+    {"OnlyNaNKept", 16, 64, {{1, kNaN}}, {{1, {}}}, kSame, {{9, {1}}, {1, {9}}}},
     // 9's own list joins the candidates; its self-link, repeat and id
     // without a point drop out.
     {"ReinsertMergesItsOwnList", 16, 64, {{1, kNear}, {3, kNearMirror}, {9, kFar}},
      {{1, {}}, {3, {9}}, {9, {9, 3, 77, 3}}}, kSame, {{9, {1, 3}}, {1, {9}}, {3, {9}}}},
-    // m 0 and 1 both keep one link a list.
-    {"MZero", 0, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {9}}, {2, {1}}}},
-    {"MOne", 1, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {9}}, {2, {1}}}},
+    // m 0 and 1 both keep one link in a new list, two in a base list.
+    {"MZero", 0, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {2, 9}}, {2, {1}}}},
+    {"MOne", 1, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {2, 9}}, {2, {1}}}},
     // The search keeps one pair with ef_construction 0 or 1, the first
     // of the tie; with 64 it keeps both.
     {"EfConstructionZero", 16, 0, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
@@ -231,9 +245,10 @@ const LinkCase kLinkCases[] = {
     {"EfConstructionWide", 16, 64, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
      {{9, {2, 3}}, {2, {9}}}},
     // The largest float (another length, a zero vector) ranks as a number,
-    // NaN after it; neither is nearer than itself, so none covers another.
+    // NaN after it: each ties with or trails its distance to 1, so 1
+    // refuses them all.
     {"SentinelAndNaN", 16, 64, {{1, kNear}, {2, kMid}, {4, kShort}, {5, kNaN}, {6, kZero}}, {{1, {4, 5, 6, 2}}},
-     kSame, {{9, {1, 4, 6, 5}}, {1, {4, 5, 6, 2, 9}}}},
+     kSame, {{9, {1}}, {1, {4, 5, 6, 2, 9}}}},
 };
 
 class LinkRule : public Graph, public ::testing::WithParamInterface<LinkCase> {};
@@ -253,7 +268,20 @@ TEST_P(LinkRule, ListsAfterOneInsert) {
 INSTANTIATE_TEST_SUITE_P(Cases, LinkRule, ::testing::ValuesIn(kLinkCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// --------------------------------------------------------------- the walks
+// Above layer 0 a list holds max(m, 1) ids at most, back links included.
+TEST_F(Graph, UpperListsStayWithinTheBound) {
+  index.m = 1;  // every level 15
+  upsert(1, kSame);
+  upsert(2, kMid);
+  upsert(3, kNear);
+  EXPECT_EQ(index.check(points, true), "");
+  for (std::size_t layer = 1; layer < MAX_LAYERS; ++layer) {
+    EXPECT_EQ(list(1, layer), Ids{3}) << layer;
+    EXPECT_EQ(list(3, layer), Ids{1}) << layer;
+  }
+  EXPECT_EQ(list(1, 0), (Ids{2, 3}));
+}
+
 // --------------------------------------------------------------- the walks
 
 TEST_F(Graph, WalkMovesToFirstStrictlyCloserNeighbour) {
@@ -261,9 +289,9 @@ TEST_F(Graph, WalkMovesToFirstStrictlyCloserNeighbour) {
   node(1, {{2, 3, 4}});  // 3 and 4 tie: the first of them wins
   node(3, {{1}});
   node(4, {{5}});
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 3u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points), 3u);
   node(1, {{2, 4, 3}});
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 5u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points), 5u);
 }
 
 TEST_F(Graph, WalkStaysOnATie) {
@@ -271,7 +299,7 @@ TEST_F(Graph, WalkStaysOnATie) {
   point(2, kNearMirror);
   node(1, {{2}});
   node(2, {{1}});
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 1u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points), 1u);
 }
 
 TEST_F(Graph, WalkOddStates) {
@@ -281,26 +309,24 @@ TEST_F(Graph, WalkOddStates) {
   node(1, {{3, 2}});  // 3 has neither node nor point
   node(5, {{4}});     // 5 has a node but no point
   // A linked id without a node ends the walk there.
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, nullptr), 2u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points), 2u);
   // A start without a point starts from the largest float and moves.
-  EXPECT_EQ(index.test_search_layer(kQuery, 5, 0, points, nullptr), 4u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 5, 0, points), 4u);
   // Layers of 16 and more are never walked.
   for (std::uint64_t layer : {std::uint64_t{16}, std::uint64_t{1000}, kMaxId}) {
-    EXPECT_EQ(index.test_search_layer(kQuery, 1, layer, points, nullptr), 1u);
+    EXPECT_EQ(index.test_search_layer(kQuery, 1, layer, points), 1u);
   }
   // A start the graph has never heard of.
-  EXPECT_EQ(index.test_search_layer(kQuery, 99, 0, points, nullptr), 99u);
+  EXPECT_EQ(index.test_search_layer(kQuery, 99, 0, points), 99u);
 }
 
-TEST_F(Graph, WalkRespectsTheFilterButNotForItsStart) {
-  point(1, kFar, "b");
-  point(2, kNear, "b");
-  point(3, kMid, "a");
-  node(1, {{2, 3}});
-  const std::string a = "a";
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, &a), 3u);
-  const std::string none = "none";
-  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points, &none), 1u);
+TEST_F(Graph, WalkFromANaNMovesToAnyNumber) {
+  point(1, kNaN);
+  point(2, kFar);
+  point(3, kMid);
+  point(4, kNaN);
+  node(1, {{4, 2, 3}});
+  EXPECT_EQ(index.test_search_layer(kQuery, 1, 0, points), 3u);
 }
 
 // ----------------------------------------------------- the base-layer search
@@ -460,7 +486,81 @@ TEST_F(Graph, LengthMismatchAdmitsOnlyWhileThereIsRoom) {
   for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(lost[k].id, expected[k]);
 }
 
-TEST_F(Graph, FilterNoPointPassesLeavesOnlyTheStart) {
+// A result list holding a NaN admits any number, and trims the NaN first;
+// NaN pairs come last, in the order they were added.
+struct NaNCase {
+  const char* name;
+  std::uint64_t ef_search;
+  std::vector<std::pair<std::uint64_t, Ids>> nodes;
+  Ids expected;
+};
+
+const NaNCase kNaNCases[] = {
+    {"AdmittedAgainstANaNWorst", 2, {{1, {5}}, {5, {3}}}, {3, 1}},
+    {"NaNsLastInOrder", 4, {{1, {5, 6, 3}}}, {3, 1, 5, 6}},
+    {"NaNTrimmedFirst", 2, {{1, {5, 3, 2}}}, {3, 1}},
+};
+
+class NaNDistances : public Graph, public ::testing::WithParamInterface<NaNCase> {};
+
+TEST_P(NaNDistances, FollowTheGraphsOrder) {
+  lift_examined_bound();
+  point(1, kMid);
+  point(2, kFar);
+  point(3, kNear);
+  point(5, kNaN);
+  point(6, Vec{1, NAN});
+  for (const auto& [id, links] : GetParam().nodes) node(id, {links});
+  index.entry_point = 1;
+  index.ef_search = GetParam().ef_search;
+  EXPECT_EQ(knn_ids(kQuery), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NaNDistances, ::testing::ValuesIn(kNaNCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A filtered walk goes through every point and keeps only the tenant's:
+// the start and 3 fail it, 2 and 4 (found through 3) pass.
+struct TenantWalkCase {
+  const char* name;
+  std::uint64_t budget;
+  bool exhausted;
+  Ids expected;
+};
+
+const TenantWalkCase kTenantWalks[] = {
+    {"NoBudget", HNSWIndex::kNoBudget, false, {4, 2}},
+    // Expanding 1 spends 2 and leaves 2 and 3 waiting.
+    {"BudgetSpentWithCandidatesLeft", 2, true, {}},
+    // Expanding 3 then brings it to 3 with 2 and 4 waiting.
+    {"BudgetSpentLater", 3, true, {}},
+    {"BudgetLeftWhenTheCandidatesEnd", 4, false, {4, 2}},
+};
+
+class TenantWalk : public Graph, public ::testing::WithParamInterface<TenantWalkCase> {};
+
+TEST_P(TenantWalk, StepsThroughOtherPoints) {
+  lift_examined_bound();
+  point(1, kFar, "b");
+  point(2, kMid, "a");
+  point(3, kNearMirror, "b");
+  point(4, kNear, "a");
+  node(1, {{2, 3}});
+  node(3, {{4}});
+  index.entry_point = 1;
+  const std::string a = "a";
+  const auto answer = index.search_knn(Scorer(Metric::Cosine, kQuery), points, {&a, 0, GetParam().budget});
+  EXPECT_EQ(answer.exhausted, GetParam().exhausted);
+  Ids ids;
+  for (const Candidate& c : answer.pairs) ids.push_back(c.id);
+  EXPECT_EQ(ids, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TenantWalk, ::testing::ValuesIn(kTenantWalks),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The descent never applies the filter.
+TEST_F(Graph, TenantOfNoPointGetsNothing) {
   point(1, kMid, "a");
   point(2, kNear, "a");
   node(1, {{2}, {2}});
@@ -468,7 +568,7 @@ TEST_F(Graph, FilterNoPointPassesLeavesOnlyTheStart) {
   index.entry_point = 1;
   index.max_level = 1;
   const std::string b = "b";
-  EXPECT_EQ(knn_ids(kQuery, &b), Ids{1});
+  EXPECT_EQ(knn_ids(kQuery, &b), Ids{});
   const std::string a = "a";
   EXPECT_EQ(knn_ids(kQuery, &a), (Ids{2, 1}));
 }
@@ -496,6 +596,23 @@ TEST_P(EfSearch, BoundsTheResultButKeepsTheStartPair) {
 INSTANTIATE_TEST_SUITE_P(Bounds, EfSearch,
                          ::testing::Values(EfCase{0, {4}}, EfCase{1, {4}}, EfCase{2, {4, 3}},
                                            EfCase{kMaxId, {4, 3, 2, 1}}));
+
+// The reach is max(ef_search, min(limit, points)): a limit above the store's
+// size costs nothing more than the store.
+TEST_F(Graph, ALimitAboveEfSearchIsReached) {
+  lift_examined_bound();
+  for (std::uint64_t id = 1; id <= 4; ++id) point(id, std::vector<Vec>{kFar, kMid, kNear, kSame}[id - 1]);
+  node(1, {{2, 3}});
+  node(3, {{4}});
+  index.entry_point = 1;
+  index.ef_search = 1;
+  for (const auto& [limit, expected] : std::vector<std::pair<std::uint64_t, Ids>>{
+           {0, {4}}, {2, {4, 3}}, {3, {4, 3, 2}}, {kMaxId, {4, 3, 2, 1}}}) {
+    Ids ids;
+    for (const Candidate& c : index.search_knn(kQuery, points, nullptr, limit)) ids.push_back(c.id);
+    EXPECT_EQ(ids, expected) << limit;
+  }
+}
 
 TEST_F(Graph, MaxLevelAboveFifteenIsPassedWithoutMoving) {
   lift_examined_bound();
@@ -635,6 +752,44 @@ TEST(GraphAgainstExact, DistancesAreTheExactOnes) {
     ASSERT_EQ(again.size(), found.size());
     for (std::size_t k = 0; k < found.size(); ++k) EXPECT_EQ(again[k].id, found[k].id);
   }
+}
+
+// A tenant of 30 % walks through the other points to its own nearest.
+TEST(GraphAgainstExact, ThirtyPercentTenantFindsItsNearest) {
+  std::mt19937 rng(29);
+  std::normal_distribution<float> normal;
+  PointStore points;
+  HNSWIndex index;
+  std::vector<Vec> centres(30, Vec(16));
+  for (Vec& c : centres) {
+    for (float& x : c) x = normal(rng);
+  }
+  const std::string tenant = "t";
+  for (std::uint64_t id = 0; id < 3000; ++id) {
+    Vec v = centres[rng() % centres.size()];
+    for (float& x : v) x += 0.3f * normal(rng);
+    std::optional<Payload> payload;
+    if (rng() % 10 < 3) payload = Payload::from_entries({{"tenant_id", payload_string(tenant)}});
+    index.insert(id, points.upsert(id, v, std::move(payload)).slot, points);
+  }
+  const auto slots = points.tenant_slots(tenant);
+  std::size_t found = 0, asked = 0;
+  for (int q = 0; q < 50; ++q) {
+    Vec query = centres[rng() % centres.size()];
+    for (float& x : query) x += 0.3f * normal(rng);
+    std::vector<std::pair<float, std::uint64_t>> exact;
+    for (const std::uint32_t slot : slots) exact.emplace_back(cosine_distance(query, Vec(points.view(slot).vector.begin(), points.view(slot).vector.end())), points.view(slot).id);
+    std::sort(exact.begin(), exact.end());
+    const auto answer = index.search_knn(Scorer(Metric::Cosine, query), points, {&tenant, 10});
+    ASSERT_FALSE(answer.exhausted);
+    for (std::size_t k = 0; k < 10; ++k) {
+      ++asked;
+      found += std::any_of(answer.pairs.begin(), answer.pairs.begin() + std::min<std::size_t>(10, answer.pairs.size()),
+                           [&](const Candidate& c) { return c.id == exact[k].second; });
+    }
+  }
+  // A walk confined to the tenant found about a third; this one about all.
+  EXPECT_GE(static_cast<double>(found) / static_cast<double>(asked), 0.9);
 }
 
 }  // namespace

@@ -11,9 +11,11 @@
 // anything else needs exclusive access.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,8 +39,13 @@ struct HNSWNode {
 };
 
 // How many ids an insert lets a list on `layer` hold, for the link budget
-// m: max(m, 1) on every layer.
-inline std::size_t list_capacity(std::uint64_t m, std::uint64_t /*layer*/) { return std::max<std::uint64_t>(m, 1); }
+// m: twice max(m, 1) on the base layer, which every search walks, and
+// max(m, 1) above it.
+inline std::size_t list_capacity(std::uint64_t m, std::uint64_t layer) {
+  const std::uint64_t bound = std::max<std::uint64_t>(m, 1);
+  if (layer > 0) return bound;
+  return bound > std::numeric_limits<std::uint64_t>::max() / 2 ? bound : 2 * bound;
+}
 
 // What a graph that inserts alone have built keeps, beyond its structure:
 // see GraphNodes::check.

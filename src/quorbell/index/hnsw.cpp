@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -94,10 +95,18 @@ SearchScratch& thread_scratch() { return ThreadScratch<SearchScratch>::get(); }
 
 InsertScratch& insert_scratch() { return ThreadScratch<InsertScratch>::get(); }
 
-// Ascending distance, every NaN after every number; equal distances (and
-// NaNs among themselves) are left in order by the stable sort using it.
+// The graph's order of distances; equal distances (NaNs among themselves
+// included) are left in order by the stable sort using it.
 bool nearer(const InsertScratch::Neighbour& a, const InsertScratch::Neighbour& b) {
-  return !std::isnan(a.distance) && (std::isnan(b.distance) || a.distance < b.distance);
+  return closer(a.distance, b.distance);
+}
+
+// Whether two points hold bit-identical vectors: same length, same bits
+// (so -0.0 and 0.0 differ, and NaNs of the same bits are copies).
+bool same_vector(const PointView& a, const PointView& b) {
+  return a.vector.size() == b.vector.size() &&
+         (a.vector.data() == b.vector.data() ||
+          std::memcmp(a.vector.data(), b.vector.data(), a.vector.size_bytes()) == 0);
 }
 
 // The graph's distance: 1 - cosine similarity, or FLOAT_MAX for a pair that
@@ -142,8 +151,8 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
   }
 }
 
-void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
-                       const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const {
+void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
+                       SearchScratch& scratch) const {
   prefetch_list_targets(list, points, visited);
   scratch.make_room(list.size());
   std::size_t resolved = 0;
@@ -158,19 +167,16 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
     scratch.slots[resolved] = slot;
     scratch.point_slots[resolved++] = point;
   }
-  std::size_t count = 0;
   for (std::size_t k = 0; k < resolved; ++k) {
     const PointView point = points.view(scratch.point_slots[k]);
-    if (!tenant_matches(point.payload, tenant)) continue;
     const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
     const std::size_t size = std::min<std::size_t>(point.vector.size_bytes(), kPrefetchedVectorBytes);
     for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.slots[count] = scratch.slots[k];
-    scratch.vectors[count] = point.vector.data();
-    scratch.lengths[count] = static_cast<std::uint32_t>(point.vector.size());
-    scratch.norms[count++] = point.squared_norm;
+    scratch.vectors[k] = point.vector.data();
+    scratch.lengths[k] = static_cast<std::uint32_t>(point.vector.size());
+    scratch.norms[k] = point.squared_norm;
   }
-  scratch.gathered = count;
+  scratch.gathered = resolved;
 }
 
 void HNSWIndex::distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const {
@@ -184,7 +190,7 @@ HNSWIndex::Stop HNSWIndex::stop_at(const Scorer& cosine, Position position, cons
 }
 
 HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
-                                const std::string* tenant, SearchScratch& scratch) const {
+                                SearchScratch& scratch) const {
   if (nodes_.node_count() == 0 || layer >= MAX_LAYERS) return start;
   float best = start.distance;
   Position current = start.position;
@@ -192,13 +198,13 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
     if (!nodes_.is_node(current.slot)) return Stop{current, best};
     const auto list = nodes_.links(current.slot, layer);
     if (list.empty() || points.empty()) return Stop{current, best};
-    gather(list, points, tenant, nullptr, scratch);
+    gather(list, points, nullptr, scratch);
     distances_of_gathered(cosine, scratch);
     // The first strictly closer neighbour in list order wins; a tie or a
-    // NaN never moves the walk.
+    // NaN never moves the walk, and any number moves it off a NaN.
     std::uint32_t next = kNoSlot;
     for (std::size_t k = 0; k < scratch.gathered; ++k) {
-      if (scratch.distances[k] < best) {
+      if (closer(scratch.distances[k], best)) {
         best = scratch.distances[k];
         next = scratch.slots[k];
       }
@@ -209,15 +215,14 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
 }
 
 std::uint64_t HNSWIndex::test_search_layer(std::span<const float> query, std::uint64_t start,
-                                           std::uint64_t layer, const PointStore& points,
-                                           const std::string* tenant) const {
+                                           std::uint64_t layer, const PointStore& points) const {
   const Scorer cosine(Metric::Cosine, query);
-  return walk(cosine, stop_at(cosine, nodes_.position_of(start), points), layer, points, tenant, thread_scratch())
+  return walk(cosine, stop_at(cosine, nodes_.position_of(start), points), layer, points, thread_scratch())
       .position.id;
 }
 
-void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer, std::uint64_t bound,
-                           const PointStore& points, const std::string* tenant, SearchScratch& scratch) const {
+bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer, const WalkLimits& limits,
+                           const PointStore& points, SearchScratch& scratch) const {
   const Position current = start.position;
   VisitedSet& visited = scratch.visited;
   CandidateQueue& candidates = scratch.candidates;
@@ -225,20 +230,22 @@ void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
   visited.begin_query(nodes_.slot_count());
   candidates.clear();
   results.clear();
-  // The start pair is admitted whatever the filter says of it.
+  const auto passes = [&](std::uint32_t point_slot) { return points.tenant_matches(point_slot, limits.tenant); };
   std::uint32_t sequence = 0;
   const RankedSlot first = ranked_slot(start.distance, sequence++, current.slot);
   candidates.push(first);
-  results.append(first);
+  if (limits.tenant == nullptr || passes(*start_point_slot(current, points))) results.append(first);
   if (current.slot != kNoSlot && nodes_.examinable(current.id)) visited.test_and_mark(current.slot);
 
+  std::uint64_t spent = 0;
   while (!candidates.empty()) {
+    if (spent >= limits.budget) return true;
     const RankedSlot expanded = candidates.pop_first();
     // Every admission of this expansion compares against the worst distance
     // as it stands now.
     const float worst = results.worst();
     if (!nodes_.is_node(expanded.slot)) continue;
-    gather(nodes_.links(expanded.slot, layer), points, tenant, &visited, scratch);
+    gather(nodes_.links(expanded.slot, layer), points, &visited, scratch);
     // Most expansions are followed by the best candidate left now, and that
     // one by one of its two heap children: load ahead for them while this
     // expansion's distances are computed.
@@ -251,42 +258,59 @@ void HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
       }
     }
     distances_of_gathered(cosine, scratch);
+    spent += scratch.gathered;
     for (std::size_t k = 0; k < scratch.gathered; ++k) {
       const float distance = scratch.distances[k];
-      if (!(distance < worst) && results.size() >= bound) continue;
+      if (!closer(distance, worst) && results.size() >= limits.bound) continue;
       const RankedSlot pair = ranked_slot(distance, sequence++, scratch.slots[k]);
       candidates.push(pair);
-      results.append_bounded(pair, bound);
+      if (limits.tenant == nullptr || passes(scratch.point_slots[k])) results.append_bounded(pair, limits.bound);
     }
   }
   results.drain_sorted(scratch.sorted);
+  return false;
+}
+
+std::optional<std::uint32_t> HNSWIndex::start_point_slot(Position position, const PointStore& points) const {
+  if (position.slot != kNoSlot) {
+    const std::uint32_t point = nodes_.point_slot(position.slot);
+    return point == GraphNodes::kNoPoint ? std::nullopt : std::optional<std::uint32_t>(point);
+  }
+  return points.slot_of(position.id);
+}
+
+std::uint64_t HNSWIndex::reach(std::uint64_t limit, std::size_t point_count) const {
+  return std::max<std::uint64_t>(ef_search, std::min<std::uint64_t>(limit, point_count));
 }
 
 std::vector<Candidate> HNSWIndex::search_knn(std::span<const float> query, const PointStore& points,
-                                             const std::string* tenant) const {
-  return search_knn(Scorer(Metric::Cosine, query), points, tenant);
+                                             const std::string* tenant, std::uint64_t limit) const {
+  return search_knn(Scorer(Metric::Cosine, query), points, KnnQuery{tenant, limit}).pairs;
 }
 
-std::vector<Candidate> HNSWIndex::search_knn(const Scorer& cosine, const PointStore& points,
-                                             const std::string* tenant) const {
+HNSWIndex::KnnAnswer HNSWIndex::search_knn(const Scorer& cosine, const PointStore& points,
+                                           const KnnQuery& query) const {
   if (!entry_point) return {};
   SearchScratch& scratch = thread_scratch();
+  // The descent never applies the filter: it only finds where to start.
   Stop stop = stop_at(cosine, nodes_.position_of(*entry_point), points);
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer >= 1; --layer) {
-    stop = walk(cosine, stop, layer, points, tenant, scratch);
+    stop = walk(cosine, stop, layer, points, scratch);
   }
   const Position current = stop.position;
-  const auto start_point = current.slot == kNoSlot ? points.slot_of(current.id) : nodes_.point_slot(current.slot);
-  if (!start_point || *start_point == GraphNodes::kNoPoint) return {};
-  best_first(cosine, stop, 0, ef_search, points, tenant, scratch);
-  std::vector<Candidate> found;
-  found.reserve(scratch.sorted.size());
+  const auto start_point = start_point_slot(current, points);
+  if (!start_point) return {};
+  KnnAnswer answer;
+  const WalkLimits limits{reach(query.limit, points.size()), query.tenant, query.budget};
+  answer.exhausted = best_first(cosine, stop, 0, limits, points, scratch);
+  if (answer.exhausted) return answer;
+  answer.pairs.reserve(scratch.sorted.size());
   for (const RankedSlot& pair : scratch.sorted) {
-    found.push_back(pair.slot == kNoSlot
-                        ? Candidate{pair.distance, current.id, *start_point}
-                        : Candidate{pair.distance, nodes_.key(pair.slot), nodes_.point_slot(pair.slot)});
+    answer.pairs.push_back(pair.slot == kNoSlot
+                               ? Candidate{pair.distance, current.id, *start_point}
+                               : Candidate{pair.distance, nodes_.key(pair.slot), nodes_.point_slot(pair.slot)});
   }
-  return found;
+  return answer;
 }
 
 // ------------------------------------------------------------------ insert
@@ -303,8 +327,9 @@ void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointSt
   nodes_.set_point_slot(self, point_slot);
   InsertScratch& scratch = insert_scratch();
   scratch.edits.clear();
-  // A list's bound, up to a sane room: m comes from the file as it was saved.
-  scratch.edits.set_least_run(std::clamp<std::uint64_t>(m, 1, 64));
+  // A base list's capacity, up to a sane room: m comes from the file as it
+  // was saved.
+  scratch.edits.set_least_run(std::min<std::size_t>(list_capacity(m, 0), 64));
   try {
     if (entry_point) plan_links(self, level, points, scratch);
     nodes_.prepare(scratch.edits, self);
@@ -332,7 +357,7 @@ void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointS
   Stop stop = stop_at(cosine, Position{*entry_point, nodes_.slot_for(*entry_point, points)}, points);
   // Layers above 15 hold no links; a walk there would not move.
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
-    stop = walk(cosine, stop, layer, points, nullptr, search);
+    stop = walk(cosine, stop, layer, points, search);
   }
   const bool reinsert = nodes_.is_node(self);
   for (std::uint64_t layer = std::min(level, max_level) + 1; layer-- > 0;) {
@@ -341,22 +366,25 @@ void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointS
 }
 
 // The new node's list is its ef_construction nearest found from stop,
-// thinned by select(); each node it lists links back, re-selecting a full
-// list. The next layer down starts from the nearest kept.
+// thinned by select() to max(m, 1) on every layer; each node it lists links
+// back, up to the layer's capacity, re-selecting a full list. The next
+// layer down starts from the nearest kept.
 HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, bool reinsert, Stop stop,
                                       std::uint64_t layer, const PointStore& points, InsertScratch& scratch) {
   const std::size_t bound = std::max<std::uint64_t>(m, 1);
+  const std::size_t capacity = list_capacity(m, layer);
+  const PointView owner = points.view(nodes_.point_slot(self));
   begin_ranking(scratch);
   if (nodes_.point_at(stop.position, points)) {
     SearchScratch& search = thread_scratch();
-    best_first(cosine, stop, layer, ef_construction, points, nullptr, search);
+    best_first(cosine, stop, layer, WalkLimits{ef_construction, nullptr, kNoBudget}, points, search);
     for (const RankedSlot& pair : search.sorted) rank(self, pair.slot, pair.distance, points, scratch);
   }
   if (reinsert) {
     for (const std::uint32_t slot : nodes_.links(self, layer)) rank(self, slot, std::nullopt, points, scratch);
   }
   finish_ranking(cosine, scratch);
-  select(bound, scratch);
+  select(owner, bound, scratch);
   scratch.chosen.assign(scratch.kept.begin(), scratch.kept.end());
   scratch.list.clear();
   for (const auto& kept : scratch.chosen) scratch.list.push_back(kept.slot);
@@ -368,13 +396,13 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
     if (std::find(list.begin(), list.end(), self) != list.end()) continue;
     scratch.list.assign(list.begin(), list.end());
     scratch.list.push_back(self);
-    if (list.size() >= bound) {
+    if (list.size() >= capacity) {
       // Full: the target's list and the new id, re-selected from the
       // target's point of view.
       begin_ranking(scratch);
       for (const std::uint32_t slot : scratch.list) rank(target.slot, slot, std::nullopt, points, scratch);
       finish_ranking(Scorer(Metric::Cosine, target.point.vector, target.point.squared_norm), scratch);
-      select(bound, scratch);
+      select(target.point, capacity, scratch);
       scratch.list.clear();
       for (const auto& kept : scratch.kept) scratch.list.push_back(kept.slot);
     }
@@ -408,19 +436,26 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
   std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
 }
 
-// Keeps a candidate unless one kept before it is nearer to it than the
-// owner is (a NaN comparison never rejects), up to bound candidates.
-void HNSWIndex::select(std::size_t bound, InsertScratch& scratch) const {
+// Keeps a candidate unless it copies the vector of one kept before it, or
+// one kept before it stands at least as close to it as the owner does: a
+// tie refuses, so that copies of one vector do not fill a list. A kept copy
+// of the owner refuses nothing, since it stands exactly as far from every
+// candidate as the owner. Stops at `capacity` kept; the first candidate is
+// always kept.
+void HNSWIndex::select(const PointView& owner, std::size_t capacity, InsertScratch& scratch) const {
   scratch.kept.clear();
-  scratch.unstage();  // the kept ones are staged as they are kept
+  scratch.unstage();  // the kept ones that do not copy the owner, as they are kept
   for (const auto& candidate : scratch.ranked) {
-    if (scratch.kept.size() >= bound) break;
+    if (scratch.kept.size() >= capacity) break;
+    const bool copy = std::any_of(scratch.kept.begin(), scratch.kept.end(),
+                                  [&](const auto& kept) { return same_vector(kept.point, candidate.point); });
+    if (copy) continue;
     scratch.staged_distances(Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm));
-    const bool covered = std::any_of(scratch.distances.begin(), scratch.distances.end(),
-                                     [&](float distance) { return distance < candidate.distance; });
-    if (covered) continue;
+    const bool refused = std::any_of(scratch.distances.begin(), scratch.distances.end(),
+                                     [&](float distance) { return !closer(candidate.distance, distance); });
+    if (refused) continue;
     scratch.kept.push_back(candidate);
-    scratch.stage(candidate.point);
+    if (!same_vector(candidate.point, owner)) scratch.stage(candidate.point);
   }
 }
 

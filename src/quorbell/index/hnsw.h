@@ -2,10 +2,11 @@
 //
 // The graph stores ids and links only (index/graph_nodes.h) and always
 // measures cosine distance, reading vectors from the point store it is
-// handed. An insert links the new node on each of its layers to a diverse
-// few of its nearest (see plan_layer), and they link back. A query
-// descends greedily; only the base layer is searched best-first, bounded
-// by `ef_search`.
+// handed, and compares distances in one order (closer() in
+// index/ranked_lists.h). An insert links the new node on each of its
+// layers to a diverse few of its nearest (see plan_layer), and they link
+// back. A query descends greedily; only the base layer is searched
+// best-first, bounded by its reach (see reach()).
 //
 // Thread safety: the index has no lock of its own. Const methods may run
 // concurrently with each other (their scratch state is per thread); insert
@@ -14,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,7 +56,7 @@ class HNSWIndex {
 
   std::uint64_t m = 16;                // bound of a list (at least 1), base of the level draw
   std::uint64_t ef_construction = 64;  // candidates an insert searches for on each layer
-  std::uint64_t ef_search = 32;        // bound of the base-layer result list
+  std::uint64_t ef_search = 32;        // least bound of a query's base-layer result list
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
 
@@ -98,19 +100,34 @@ class HNSWIndex {
   // left exactly as it was.
   void insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points);
 
-  // Up to max(ef_search, 1) candidates by ascending cosine distance, ties in
-  // the order they were found. Requires an entry point.
+  // What a query's base-layer walk needs besides the query.
+  static constexpr std::uint64_t kNoBudget = std::numeric_limits<std::uint64_t>::max();
+  struct KnnQuery {
+    const std::string* tenant = nullptr;  // results only from its points (the walk goes through all)
+    std::uint64_t limit = 0;              // hits asked for: see reach()
+    std::uint64_t budget = kNoBudget;     // distances the walk may spend
+  };
+  struct KnnAnswer {
+    std::vector<Candidate> pairs;
+    bool exhausted = false;  // the budget ran out first: no pairs
+  };
+  // The result bound of a query asking for `limit` hits of a store of
+  // point_count points: max(ef_search, min(limit, point_count)), so a
+  // large limit costs at most the store's size.
+  std::uint64_t reach(std::uint64_t limit, std::size_t point_count) const;
+  // Up to max(reach, 1) candidates by ascending cosine distance, ties in
+  // the order they were found, from a cosine Scorer of the query; empty
+  // without an entry point.
+  KnnAnswer search_knn(const Scorer& cosine, const PointStore& points, const KnnQuery& query) const;
+  // The same from the query itself, with no budget.
   std::vector<Candidate> search_knn(std::span<const float> query, const PointStore& points,
-                                    const std::string* tenant) const;
-  // The same, given a cosine Scorer of the query.
-  std::vector<Candidate> search_knn(const Scorer& cosine, const PointStore& points,
-                                    const std::string* tenant) const;
+                                    const std::string* tenant = nullptr, std::uint64_t limit = 0) const;
 
   // For tests only: the greedy walk on one layer from start, which moves to
   // its nearest neighbour (the first of equals) while that is strictly
   // closer; returns where it ends.
   std::uint64_t test_search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
-                                  const PointStore& points, const std::string* tenant) const;
+                                  const PointStore& points) const;
 
  private:
   static constexpr std::uint32_t kNoSlot = GraphNodes::kNoSlot;
@@ -130,17 +147,18 @@ class HNSWIndex {
   void rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
             InsertScratch& scratch) const;
   void finish_ranking(const Scorer& owner, InsertScratch& scratch) const;
-  // The diversity rule over the ranked candidates, into scratch.kept.
-  void select(std::size_t bound, InsertScratch& scratch) const;
+  // The diversity rule over the ranked candidates, from owner's point of
+  // view, into scratch.kept.
+  void select(const PointView& owner, std::size_t capacity, InsertScratch& scratch) const;
 
   // Starts loading what gather reads first for the ids of a list.
   void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
                              const VisitedSet* visited) const;
-  // Collects into scratch the neighbours of a list that have a point passing
-  // the filter; with a visited set, also skips ids that are not examinable
-  // or already marked, marking each before it is tested further.
-  void gather(std::span<const std::uint32_t> list, const PointStore& points,
-              const std::string* tenant, VisitedSet* visited, SearchScratch& scratch) const;
+  // Collects into scratch the neighbours of a list that have a point; with
+  // a visited set, also skips ids that are not examinable or already
+  // marked, marking each before it is tested further.
+  void gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
+              SearchScratch& scratch) const;
   // The graph distances of the gathered neighbours, into scratch.
   void distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const;
   // Where a walk stands: the position and the distance of its point
@@ -152,12 +170,24 @@ class HNSWIndex {
   };
   Stop stop_at(const Scorer& cosine, Position position, const PointStore& points) const;
   Stop walk(const Scorer& cosine, Stop start, std::uint64_t layer, const PointStore& points,
-            const std::string* tenant, SearchScratch& scratch) const;
-  // The best-first search of one layer from start, keeping at most
-  // max(bound, 1) pairs: leaves them in scratch.sorted, nearest first. The
-  // start pair is admitted whatever the filter says of it.
-  void best_first(const Scorer& cosine, Stop start, std::uint64_t layer, std::uint64_t bound,
-                  const PointStore& points, const std::string* tenant, SearchScratch& scratch) const;
+            SearchScratch& scratch) const;
+  // Where the point of a stop's id is, if the store has one.
+  std::optional<std::uint32_t> start_point_slot(Position position, const PointStore& points) const;
+  // The bounds of a best-first search: the pairs it keeps, the points
+  // those may be (nullptr: all; the walk steps through every point), and
+  // the neighbour distances it may compute.
+  struct WalkLimits {
+    std::uint64_t bound;
+    const std::string* tenant;
+    std::uint64_t budget;
+  };
+  // The best-first search of one layer from start, whose point must be
+  // stored, keeping at most max(bound, 1) pairs: leaves them in
+  // scratch.sorted, nearest first. Returns whether it stopped because its
+  // budget was spent while candidates were left (then the pairs are not
+  // meaningful).
+  bool best_first(const Scorer& cosine, Stop start, std::uint64_t layer, const WalkLimits& limits,
+                  const PointStore& points, SearchScratch& scratch) const;
 
   GraphNodes nodes_;
 };

@@ -27,35 +27,25 @@ RankedSlot CandidateQueue::pop_first() {
 void ResultList::clear() {
   numbers_.clear();
   nans_.clear();
-  tail_has_number_ = false;
 }
 
 float ResultList::worst() const {
-  if (nans_.empty()) return numbers_.empty() ? FLOAT_MAX : numbers_.front().distance;
-  return tail_has_number_ ? tail_largest_ : NAN;
+  if (!nans_.empty()) return NAN;
+  return numbers_.empty() ? FLOAT_MAX : numbers_.front().distance;
 }
 
 void ResultList::append(RankedSlot pair) {
   if (std::isnan(pair.distance)) {
     nans_.push_back(pair);
-    tail_has_number_ = false;
     return;
   }
   numbers_.push_back(pair);
   std::push_heap(numbers_.begin(), numbers_.end(), comes_ahead);
-  note_number(pair.distance);
-}
-
-void ResultList::note_number(float distance) {
-  if (!tail_has_number_ || !(tail_largest_ > distance)) tail_largest_ = distance;
-  tail_has_number_ = true;
 }
 
 void ResultList::remove_last() {
   if (!nans_.empty()) {
     nans_.pop_back();
-    // Sorted, the list now ends in its remaining NaNs, if any.
-    tail_has_number_ = false;
     return;
   }
   std::pop_heap(numbers_.begin(), numbers_.end(), comes_ahead);
@@ -72,7 +62,6 @@ void ResultList::append_bounded(RankedSlot pair, std::size_t bound) {
   // The usual case in a full list: the pair ousts the last one. It takes
   // the last one's place at the top and sinks, one pass down the heap
   // instead of one up and one down; the kept pairs are the same.
-  note_number(pair.distance);
   const std::size_t count = numbers_.size();
   std::size_t at = 0;
   for (std::size_t child = 1; child < count; child = 2 * at + 1) {

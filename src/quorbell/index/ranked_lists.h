@@ -4,9 +4,9 @@
 // Both lists order pairs by ascending distance with ties in the order the
 // pairs were added. Re-sorting a list stably after appending keeps equal
 // distances in that order, so a heap keyed by (distance, sequence number)
-// gives the same first and last pairs. A NaN distance compares neither
-// below nor above anything; such pairs are placed after every number, in
-// the order they were added.
+// gives the same first and last pairs. Distances follow the graph's one
+// order (closer() below): NaN after every number, so NaN pairs come last,
+// in the order they were added.
 #pragma once
 
 #include <algorithm>
@@ -17,6 +17,12 @@
 #include <vector>
 
 namespace quorbell {
+
+// The graph's order of distances, wherever it compares two: numbers by
+// value with -0.0 equal to 0.0, and NaN after every number and equal to
+// every NaN. A list holding a NaN thus admits any number, and trims its NaN
+// pairs first. Whether a comes strictly before b.
+inline bool closer(float a, float b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
 // One (distance, slot) pair. `order` packs the pair's place in the lists'
 // order into one integer: the distance's rank, then the sequence number of
@@ -62,15 +68,8 @@ class CandidateQueue {
   std::vector<RankedSlot> heap_;
 };
 
-// The pairs kept so far, bounded by trimming its last pair.
-//
-// The worst distance is a running value over the list in list order: start
-// with the first distance, then keep the running value only if it is
-// greater than the next, else take the next. Without NaNs that is the
-// largest distance. With NaNs it is the largest distance after the last NaN
-// in list order (NaN when a NaN is last), so the list tracks where its last
-// NaN stands: trimming sorts the list, which puts every NaN at its end.
-// This rule is deliberate, for compatibility with stored files and callers.
+// The pairs kept so far, bounded by trimming its last pair. Its worst
+// distance is its greatest in the graph's order: NaN when it holds one.
 class ResultList {
  public:
   void clear();
@@ -85,14 +84,8 @@ class ResultList {
   void drain_sorted(std::vector<RankedSlot>& out);
 
  private:
-  // Counts a number appended as the latest after the last NaN.
-  void note_number(float distance);
-
   std::vector<RankedSlot> numbers_;  // heap, the last pair in list order on top
   std::vector<RankedSlot> nans_;     // in the order they were added
-  // Largest distance appended after the last NaN; absent when none was.
-  bool tail_has_number_ = false;
-  float tail_largest_ = 0.0f;
 };
 
 }  // namespace quorbell

@@ -60,29 +60,35 @@ std::vector<SearchHit> search_exact_blocks(std::span<const float> query, std::ui
   return hits_of(best, points);
 }
 
-// Takes the first `limit` candidates, in cosine order, that are stored,
-// pass the filter and can be scored (as in the exact scan), and orders them
-// by the metric. A cosine score reuses the candidate's distance, so it is
-// 1 - (1 - similarity), not the similarity.
-std::vector<SearchHit> search_graph(std::span<const float> query, std::uint64_t limit, Metric metric,
-                                    const PointStore& points, const HNSWIndex& index,
-                                    const std::string* tenant) {
+// The graph's answer: the first `limit` candidates, in cosine order, that
+// are stored, pass the filter and can be scored (as in the exact scan),
+// ordered by the metric. A cosine score reuses the candidate's distance, so
+// it is 1 - (1 - similarity), not the similarity. Nothing when the walk
+// spent its budget first (`exhausted`).
+struct GraphAnswer {
   std::vector<SearchHit> hits;
-  if (limit == 0) return hits;
+  bool exhausted = false;
+};
+
+GraphAnswer search_graph(std::span<const float> query, std::uint64_t limit, Metric metric, const PointStore& points,
+                         const HNSWIndex& index, const HNSWIndex::KnnQuery& walk) {
+  GraphAnswer answer;
+  if (limit == 0) return answer;
   const Scorer scorer(metric, query);
   // A cosine scorer serves the graph too: the query's sum of squares is
   // taken once.
-  const auto candidates =
-      metric == Metric::Cosine ? index.search_knn(scorer, points, tenant) : index.search_knn(query, points, tenant);
-  for (const Candidate& candidate : candidates) {
+  const auto found = metric == Metric::Cosine ? index.search_knn(scorer, points, walk)
+                                              : index.search_knn(Scorer(Metric::Cosine, query), points, walk);
+  answer.exhausted = found.exhausted;
+  for (const Candidate& candidate : found.pairs) {
     const PointView point = points.view(candidate.point_slot);
-    if (!tenant_matches(point.payload, tenant) || !scorer.scorable(point)) continue;
+    if (!tenant_matches(point.payload, walk.tenant) || !scorer.scorable(point)) continue;
     const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(point);
-    hits.push_back(SearchHit{point.id, score});
-    if (hits.size() >= limit) break;
+    answer.hits.push_back(SearchHit{point.id, score});
+    if (answer.hits.size() >= limit) break;
   }
-  sort_by_metric(hits, metric, [](const SearchHit& h) { return h.score; });
-  return hits;
+  sort_by_metric(answer.hits, metric, [](const SearchHit& h) { return h.score; });
+  return answer;
 }
 
 }  // namespace
@@ -97,24 +103,22 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
     return search_exact_knn(query, limit, metric, points, tenant, points.size(),
                             [](std::size_t k) { return static_cast<std::uint32_t>(k); });
   }
-  // A walk confined to one tenant's points reaches only part of them, since
-  // the graph links each point to a diverse few of all points. So a tenant
-  // small enough to scan at about a walk's cost is scanned: exact answers.
+  if (tenant == nullptr) return search_graph(query, limit, metric, points, index, {nullptr, limit}).hits;
   const auto scan_tenant = [&](std::span<const std::uint32_t> slots) {
     return search_exact_knn(query, limit, metric, points, tenant, slots.size(),
                             [&](std::size_t k) { return slots[k]; });
   };
-  const std::span<const std::uint32_t> slots =
-      tenant != nullptr ? points.tenant_slots(*tenant) : std::span<const std::uint32_t>{};
-  if (tenant != nullptr && slots.size() <= TENANT_SCAN_MAX) return scan_tenant(slots);
-  std::vector<SearchHit> hits = search_graph(query, limit, metric, points, index, tenant);
-  // The filtered walk may not step through other tenants' points, so it can
-  // stall far short of the tenant's points. When it found fewer than a
-  // graph search can (limit, or ef_search at most) and fewer than could be
-  // found, the tenant's own points are scanned instead: the cost follows
-  // the tenant's size, not the store's.
-  const std::uint64_t enough = std::min<std::uint64_t>(limit, std::max<std::uint64_t>(index.ef_search, 1));
-  if (tenant == nullptr || hits.size() >= enough) return hits;
+  const std::span<const std::uint32_t> slots = points.tenant_slots(*tenant);
+  if (!tenant_is_walked(slots.size(), points.size())) return scan_tenant(slots);
+  // The walk steps through every point and keeps the tenant's; one that
+  // spends a quarter of the tenant's size in distances without settling
+  // costs about what the scan does, which is exact.
+  auto [hits, exhausted] = search_graph(query, limit, metric, points, index, {tenant, limit, slots.size() / 4});
+  if (exhausted) return scan_tenant(slots);
+  // A walk that found fewer than it could (limit, or its reach at most),
+  // while the tenant holds more, is answered by the tenant's scan.
+  const std::uint64_t enough = std::min<std::uint64_t>(limit, index.reach(limit, points.size()));
+  if (hits.size() >= enough) return hits;
   const auto same_length = static_cast<std::size_t>(std::count_if(
       slots.begin(), slots.end(), [&](std::uint32_t slot) { return points.view(slot).vector.size() == query.size(); }));
   if (same_length <= hits.size()) return hits;
