@@ -1,5 +1,5 @@
 """The graph path through the Python surface: routing at 500 points, the
-ef_search bound, scores derived from graph distances, fixed scores for
+limit reached above ef_search, scores derived from graph distances, fixed scores for
 incomparable candidates, filters, and agreement between single, batch and
 reloaded searches."""
 

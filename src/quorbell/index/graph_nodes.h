@@ -116,7 +116,8 @@ class GraphNodes {
     // change per list.
     void set(std::uint32_t slot, std::uint64_t layer, std::span<const std::uint32_t> values);
     // Room that a base-layer list moving out of its head gets at least:
-    // the lists' bound, so that a list growing to it never moves again.
+    // the base lists' capacity, so that a list growing to it never moves
+    // again.
     void set_least_run(std::size_t values) { least_run_ = values; }
 
    private:

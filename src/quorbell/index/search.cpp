@@ -110,9 +110,10 @@ std::vector<SearchHit> search_points(std::span<const float> query, std::uint64_t
   };
   const std::span<const std::uint32_t> slots = points.tenant_slots(*tenant);
   if (!tenant_is_walked(slots.size(), points.size())) return scan_tenant(slots);
-  // The walk steps through every point and keeps the tenant's; one that
-  // spends a quarter of the tenant's size in distances without settling
-  // costs about what the scan does, which is exact.
+  // The walk steps through every point and keeps the tenant's. One that
+  // spends a quarter of the tenant's size in distances with candidates
+  // left is given up for the scan, which is exact: a filtered search costs
+  // at most a little more than scanning its tenant.
   auto [hits, exhausted] = search_graph(query, limit, metric, points, index, {tenant, limit, slots.size() / 4});
   if (exhausted) return scan_tenant(slots);
   // A walk that found fewer than it could (limit, or its reach at most),

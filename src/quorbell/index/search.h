@@ -17,8 +17,8 @@
 namespace quorbell {
 
 // A filtered search of a tenant of at most this many points scans them
-// instead of walking the graph: measured (bench/bench_filtered.py), such a
-// scan costs about what a filtered walk does.
+// instead of walking the graph: so few points cost little to scan, and the
+// answer is exact.
 inline constexpr std::size_t TENANT_SCAN_MAX = 10'000;
 
 // Whether a filtered search of a tenant of `count` points in a store of
