@@ -72,8 +72,8 @@ auto with_failing_allocation(long n, bool persist, Operation operation) {
 
 ByteBuffer snapshot_of(Segment& segment) {
   ByteBuffer bytes;
-  EXPECT_TRUE(segment.test_mutate(
-      [&](PointStore& points, HNSWIndex& index) { bytes = encode_snapshot(points, index); }));
+  EXPECT_TRUE(
+      segment.test_mutate([&](PointStore& points, HNSWIndex& index) { bytes = encode_snapshot(points, index); }));
   return bytes;
 }
 
@@ -98,7 +98,8 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
     return v;
   };
   for (std::uint64_t id = 0; id < 600; ++id) {
-    ASSERT_TRUE(segment.upsert(id, vector_of(8), Payload::from_entries({{"tenant_id", payload_string(id % 3 ? "a" : "b")}})));
+    ASSERT_TRUE(
+        segment.upsert(id, vector_of(8), Payload::from_entries({{"tenant_id", payload_string(id % 3 ? "a" : "b")}})));
   }
   const Vec vector = vector_of(c.length);
   const std::string tenant = c.tenant;
@@ -120,17 +121,17 @@ TEST_P(UpsertFaults, AFailedAllocationChangesNothing) {
   EXPECT_GT(failures, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UpsertFaults,
-                         // Each case must allocate: a new tenant too long for a short
-                         // string, a vector too long for the room left in its chunk.
-                         ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "a tenant named at length"},
-                                                              UpsertCase{"ReplacedSameLength", 7, 8, "b"},
-                                                              UpsertCase{"ReplacedOtherLength", 7, 100000, "a"}),
-                                            ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "FromThenOn" : "Once");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UpsertFaults,
+    // Each case must allocate: a new tenant too long for a short
+    // string, a vector too long for the room left in its chunk.
+    ::testing::Combine(::testing::Values(UpsertCase{"NewPoint", 1000, 8, "a tenant named at length"},
+                                         UpsertCase{"ReplacedSameLength", 7, 8, "b"},
+                                         UpsertCase{"ReplacedOtherLength", 7, 100000, "a"}),
+                       ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "FromThenOn" : "Once");
+    });
 
 // A fresh thread's first search or upsert makes the thread's working
 // memory. When an allocation of that call fails, the caller gets the failure

@@ -9,8 +9,8 @@
 
 #include "core/distance.h"
 #include "index/search.h"
-#include "storage/segment.h"
 #include "scoring_oracles.h"
+#include "storage/segment.h"
 
 namespace quorbell {
 namespace {
@@ -71,7 +71,8 @@ INSTANTIATE_TEST_SUITE_P(Bounds, TenantWalked,
                          ::testing::Values(WalkedCase{0, 600, false}, WalkedCase{1, 600, false},
                                            WalkedCase{10'000, 10'000, false}, WalkedCase{10'001, 10'001, true},
                                            WalkedCase{10'001, 100'020, true}, WalkedCase{10'001, 100'021, false},
-                                           WalkedCase{30'000, 100'000, true}, WalkedCase{4'000'000'000, 4'000'000'000, true}));
+                                           WalkedCase{30'000, 100'000, true},
+                                           WalkedCase{4'000'000'000, 4'000'000'000, true}));
 
 TEST(Routing, NoEntryPointMeansExactWhateverTheSize) {
   Segment segment;
@@ -246,10 +247,10 @@ TEST_P(GraphTenant, ShortAnswersAreTheTenantsExactAnswer) {
       const auto exact = search(tenant_only, query, c.limit, metric, &tenant);
       // Either the graph filled its limit, or the scan answered.
       const std::size_t enough = c.limit;
-      const bool scanned = hits.size() == exact.size() &&
-                           std::equal(hits.begin(), hits.end(), exact.begin(), [](const SearchHit& a, const SearchHit& b) {
-                             return a.id == b.id && a.score == b.score;
-                           });
+      const bool scanned = hits.size() == exact.size() && std::equal(hits.begin(), hits.end(), exact.begin(),
+                                                                     [](const SearchHit& a, const SearchHit& b) {
+                                                                       return a.id == b.id && a.score == b.score;
+                                                                     });
       const bool small = c.points / c.every <= TENANT_SCAN_MAX;
       EXPECT_TRUE(scanned || (!small && hits.size() == enough));
       // A large tenant of every point never leaves the graph short.
@@ -261,8 +262,7 @@ TEST_P(GraphTenant, ShortAnswersAreTheTenantsExactAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, GraphTenant,
-                         ::testing::Values(TenantCase{"FortyOfTwoThousand", 50, 10},
-                                           TenantCase{"OneInTen", 10, 10},
+                         ::testing::Values(TenantCase{"FortyOfTwoThousand", 50, 10}, TenantCase{"OneInTen", 10, 10},
                                            TenantCase{"LimitAboveTheGraphsBound", 50, 100},
                                            TenantCase{"EveryPointLimitAboveTheBound", 1, 33},
                                            TenantCase{"LargeTenantLimitAboveTheBound", 1, 33, TENANT_SCAN_MAX + 500}),

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "core/distance.h"
+#include "equality.h"
 #include "index/scorer.h"
 #include "index/search.h"
-#include "equality.h"
 #include "scoring_oracles.h"
 
 namespace quorbell {
@@ -34,29 +34,26 @@ struct LevelCase {
 
 class LevelDraw : public ::testing::TestWithParam<LevelCase> {};
 
-TEST_P(LevelDraw, FollowsTheFormula) {
-  EXPECT_EQ(level_from_random(GetParam().r, GetParam().m), GetParam().level);
-}
+TEST_P(LevelDraw, FollowsTheFormula) { EXPECT_EQ(level_from_random(GetParam().r, GetParam().m), GetParam().level); }
 
 // u is (r >> 11) * 2^-53: r = 2^(64 - k) gives u = 2^-k.
 constexpr std::uint64_t u_power(int k) { return std::uint64_t{1} << (64 - k); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LevelDraw,
-    ::testing::Values(
-        LevelCase{"u_zero_gives_15", 0, 16, 15}, LevelCase{"low_bits_ignored", 2047, 16, 15},
-        LevelCase{"u_zero_with_m0", 0, 0, 15}, LevelCase{"u_zero_with_m1", 0, 1, 15},
-        LevelCase{"half", u_power(1), 16, 0},               // x = 0.25
-        LevelCase{"two_and_a_half", u_power(10), 16, 2},    // x = 2.5
-        LevelCase{"smallest_u", u_power(53), 16, 13},       // x = 13.25
-        LevelCase{"largest_u", kMaxId, 16, 0},              // x just above 0
-        LevelCase{"m3", u_power(10), 3, 6},                 // x = 6.309
-        LevelCase{"m2_capped", u_power(53), 2, 15},         // x = 53
-        LevelCase{"m1_always_top", kMaxId, 1, 15},          // x = +inf
-        LevelCase{"m1_small_u", u_power(1), 1, 15},         //
-        LevelCase{"m0_always_zero", u_power(53), 0, 0},     // x = -0
-        LevelCase{"m_huge", u_power(53), kMaxId, 0}),       // x = 0.83
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, LevelDraw,
+                         ::testing::Values(LevelCase{"u_zero_gives_15", 0, 16, 15},
+                                           LevelCase{"low_bits_ignored", 2047, 16, 15},
+                                           LevelCase{"u_zero_with_m0", 0, 0, 15}, LevelCase{"u_zero_with_m1", 0, 1, 15},
+                                           LevelCase{"half", u_power(1), 16, 0},             // x = 0.25
+                                           LevelCase{"two_and_a_half", u_power(10), 16, 2},  // x = 2.5
+                                           LevelCase{"smallest_u", u_power(53), 16, 13},     // x = 13.25
+                                           LevelCase{"largest_u", kMaxId, 16, 0},            // x just above 0
+                                           LevelCase{"m3", u_power(10), 3, 6},               // x = 6.309
+                                           LevelCase{"m2_capped", u_power(53), 2, 15},       // x = 53
+                                           LevelCase{"m1_always_top", kMaxId, 1, 15},        // x = +inf
+                                           LevelCase{"m1_small_u", u_power(1), 1, 15},       //
+                                           LevelCase{"m0_always_zero", u_power(53), 0, 0},   // x = -0
+                                           LevelCase{"m_huge", u_power(53), kMaxId, 0}),     // x = 0.83
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LevelDraw, ReadsMEachTime) {
   HNSWIndex index;
@@ -108,8 +105,7 @@ class Graph : public ::testing::Test {
 };
 
 // Query [1, 0] throughout; these lie at increasing cosine distance from it.
-const Vec kSame{1, 0}, kNear{4, 1}, kNearMirror{4, -1}, kMid{1, 1}, kMidMirror{1, -1}, kFar{0, 1},
-    kOpposite{-1, 0};
+const Vec kSame{1, 0}, kNear{4, 1}, kNearMirror{4, -1}, kMid{1, 1}, kMidMirror{1, -1}, kFar{0, 1}, kOpposite{-1, 0};
 const Vec kQuery{1, 0};
 
 TEST_F(Graph, NewIndexDefaults) {
@@ -210,12 +206,22 @@ const LinkCase kLinkCases[] = {
     {"TiesKeepTheirOrder", 16, 64, {{1, kNear}, {2, kNearMirror}}, {{1, {2}}}, kSame, {{9, {1, 2}}, {1, {2, 9}}}},
     // The new list holds max(m, 1); a base list takes back links up to
     // twice that.
-    {"BaseListTakesBackLinksBeyondTheBound", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}},
-     {{1, {2, 3}}, {2, {1}}, {3, {1}}}, kNear, {{9, {1, 2}}, {1, {2, 3, 9}}, {2, {1, 9}}, {3, {1}}}},
+    {"BaseListTakesBackLinksBeyondTheBound",
+     2,
+     64,
+     {{1, kSame}, {2, kMid}, {3, kMidMirror}},
+     {{1, {2, 3}}, {2, {1}}, {3, {1}}},
+     kNear,
+     {{9, {1, 2}}, {1, {2, 3, 9}}, {2, {1, 9}}, {3, {1}}}},
     // 1's list is full at 2 x 2: re-selected from 1's point of view, it
     // takes 9 and keeps 3 (2 and 3 tie); 9 now covers 2, 4 and 5.
-    {"FullBaseListReselected", 2, 64, {{1, kSame}, {2, kMid}, {3, kMidMirror}, {4, kFar}, {5, kOpposite}},
-     {{1, {2, 3, 4, 5}}}, kNear, {{9, {1, 2}}, {1, {9, 3}}}},
+    {"FullBaseListReselected",
+     2,
+     64,
+     {{1, kSame}, {2, kMid}, {3, kMidMirror}, {4, kFar}, {5, kOpposite}},
+     {{1, {2, 3, 4, 5}}},
+     kNear,
+     {{9, {1, 2}}, {1, {9, 3}}}},
     // Links without points (the whole full list here) are dropped.
     {"FullListOfIdsWithoutPoints", 1, 64, {{1, kMid}}, {{1, {100, 101}}}, kNear, {{9, {1}}, {1, {9}}}},
     // 1 (a scaled copy of the new point's direction) stands exactly as far
@@ -223,7 +229,12 @@ const LinkCase kLinkCases[] = {
     {"ATieRefuses", 16, 64, {{1, Vec{2, 0}}, {2, kMid}}, {{1, {2}}}, kSame, {{9, {1}}, {1, {2, 9}}}},
     // A kept copy of the new point refuses nothing, but a second copy of a
     // kept vector is refused.
-    {"CopiesOfTheOwner", 16, 64, {{1, kSame}, {2, kSame}, {3, kMid}}, {{1, {2, 3}}}, kSame,
+    {"CopiesOfTheOwner",
+     16,
+     64,
+     {{1, kSame}, {2, kSame}, {3, kMid}},
+     {{1, {2, 3}}},
+     kSame,
      {{9, {1, 3}}, {1, {2, 3, 9}}}},
     // A NaN distance is the greatest: a NaN start is passed for any
     // number, and a first candidate is kept whatever its distance.
@@ -231,24 +242,49 @@ const LinkCase kLinkCases[] = {
     {"OnlyNaNKept", 16, 64, {{1, kNaN}}, {{1, {}}}, kSame, {{9, {1}}, {1, {9}}}},
     // 9's own list joins the candidates; its self-link, repeat and id
     // without a point drop out.
-    {"ReinsertMergesItsOwnList", 16, 64, {{1, kNear}, {3, kNearMirror}, {9, kFar}},
-     {{1, {}}, {3, {9}}, {9, {9, 3, 77, 3}}}, kSame, {{9, {1, 3}}, {1, {9}}, {3, {9}}}},
+    {"ReinsertMergesItsOwnList",
+     16,
+     64,
+     {{1, kNear}, {3, kNearMirror}, {9, kFar}},
+     {{1, {}}, {3, {9}}, {9, {9, 3, 77, 3}}},
+     kSame,
+     {{9, {1, 3}}, {1, {9}}, {3, {9}}}},
     // m 0 and 1 both keep one link in a new list, two in a base list.
     {"MZero", 0, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {2, 9}}, {2, {1}}}},
     {"MOne", 1, 64, {{1, kNear}, {2, kMid}}, {{1, {2}}, {2, {1}}}, kSame, {{9, {1}}, {1, {2, 9}}, {2, {1}}}},
     // The search keeps one pair with ef_construction 0 or 1, the first
     // of the tie; with 64 it keeps both.
-    {"EfConstructionZero", 16, 0, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+    {"EfConstructionZero",
+     16,
+     0,
+     {{1, kFar}, {2, kNear}, {3, kNearMirror}},
+     {{1, {2, 3}}, {2, {}}},
+     kSame,
      {{9, {2}}, {2, {9}}}},
-    {"EfConstructionOne", 16, 1, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+    {"EfConstructionOne",
+     16,
+     1,
+     {{1, kFar}, {2, kNear}, {3, kNearMirror}},
+     {{1, {2, 3}}, {2, {}}},
+     kSame,
      {{9, {2}}, {2, {9}}}},
-    {"EfConstructionWide", 16, 64, {{1, kFar}, {2, kNear}, {3, kNearMirror}}, {{1, {2, 3}}, {2, {}}}, kSame,
+    {"EfConstructionWide",
+     16,
+     64,
+     {{1, kFar}, {2, kNear}, {3, kNearMirror}},
+     {{1, {2, 3}}, {2, {}}},
+     kSame,
      {{9, {2, 3}}, {2, {9}}}},
     // The largest float (another length, a zero vector) ranks as a number,
     // NaN after it: each ties with or trails its distance to 1, so 1
     // refuses them all.
-    {"SentinelAndNaN", 16, 64, {{1, kNear}, {2, kMid}, {4, kShort}, {5, kNaN}, {6, kZero}}, {{1, {4, 5, 6, 2}}},
-     kSame, {{9, {1}}, {1, {4, 5, 6, 2, 9}}}},
+    {"SentinelAndNaN",
+     16,
+     64,
+     {{1, kNear}, {2, kMid}, {4, kShort}, {5, kNaN}, {6, kZero}},
+     {{1, {4, 5, 6, 2}}},
+     kSame,
+     {{9, {1}}, {1, {4, 5, 6, 2, 9}}}},
 };
 
 class LinkRule : public Graph, public ::testing::WithParamInterface<LinkCase> {};
@@ -384,7 +420,7 @@ TEST_F(Graph, WorstStaysFixedDuringOneExpansion) {
 TEST_F(Graph, NoStoppingRuleEvenForAFarCandidate) {
   lift_examined_bound();
   point(1, kMid);
-  point(10, kFar);   // admitted while there is room, then far behind the worst
+  point(10, kFar);  // admitted while there is room, then far behind the worst
   point(11, kNear);
   point(12, kSame);  // reachable only through 10
   node(1, {{10, 11}});
@@ -606,8 +642,8 @@ TEST_F(Graph, ALimitAboveEfSearchIsReached) {
   node(3, {{4}});
   index.entry_point = 1;
   index.ef_search = 1;
-  for (const auto& [limit, expected] : std::vector<std::pair<std::uint64_t, Ids>>{
-           {0, {4}}, {2, {4, 3}}, {3, {4, 3, 2}}, {kMaxId, {4, 3, 2, 1}}}) {
+  for (const auto& [limit, expected] :
+       std::vector<std::pair<std::uint64_t, Ids>>{{0, {4}}, {2, {4, 3}}, {3, {4, 3, 2}}, {kMaxId, {4, 3, 2, 1}}}) {
     Ids ids;
     for (const Candidate& c : index.search_knn(kQuery, points, nullptr, limit)) ids.push_back(c.id);
     EXPECT_EQ(ids, expected) << limit;
@@ -657,10 +693,13 @@ const Fault kFaults[] = {
      "slot 0 (id 1) on layer 0 holds more than its capacity"},
     {"SelfLink", [](HNSWIndex& i, PointStore& p) { i.test_put_node(1, HNSWNode{1, {Ids{1}}}, p); },
      "slot 0 (id 1) on layer 0 links itself"},
-    {"Repeat", [](HNSWIndex& i, PointStore& p) { i.m = 2; i.test_put_node(1, HNSWNode{1, {Ids{2, 2}}}, p); },
+    {"Repeat",
+     [](HNSWIndex& i, PointStore& p) {
+       i.m = 2;
+       i.test_put_node(1, HNSWNode{1, {Ids{2, 2}}}, p);
+     },
      "slot 0 (id 1) on layer 0 repeats a link"},
-    {"EntryPointWithoutNode", [](HNSWIndex& i, PointStore&) { i.entry_point = 99; },
-     "the entry point is not a node"},
+    {"EntryPointWithoutNode", [](HNSWIndex& i, PointStore&) { i.entry_point = 99; }, "the entry point is not a node"},
     {"NoEntryPoint", [](HNSWIndex& i, PointStore&) { i.entry_point.reset(); },
      "an entry point without nodes, or nodes without one"},
     {"LinksAboveMaxLevel", [](HNSWIndex& i, PointStore&) { i.max_level = 3; },
@@ -778,7 +817,9 @@ TEST(GraphAgainstExact, ThirtyPercentTenantFindsItsNearest) {
     Vec query = centres[rng() % centres.size()];
     for (float& x : query) x += 0.3f * normal(rng);
     std::vector<std::pair<float, std::uint64_t>> exact;
-    for (const std::uint32_t slot : slots) exact.emplace_back(cosine_distance(query, Vec(points.view(slot).vector.begin(), points.view(slot).vector.end())), points.view(slot).id);
+    for (const std::uint32_t slot : slots)
+      exact.emplace_back(cosine_distance(query, Vec(points.view(slot).vector.begin(), points.view(slot).vector.end())),
+                         points.view(slot).id);
     std::sort(exact.begin(), exact.end());
     const auto answer = index.search_knn(Scorer(Metric::Cosine, query), points, {&tenant, 10});
     ASSERT_FALSE(answer.exhausted);

@@ -15,8 +15,8 @@ namespace {
 // The lists as plain arrays kept in order by stable sorting (numbers
 // ascending, NaNs after them), the literal form the heaps replace.
 void stable_sort_pairs(std::vector<RankedSlot>& list) {
-  auto numbers_end = std::stable_partition(list.begin(), list.end(),
-                                           [](const RankedSlot& p) { return !std::isnan(p.distance); });
+  auto numbers_end =
+      std::stable_partition(list.begin(), list.end(), [](const RankedSlot& p) { return !std::isnan(p.distance); });
   std::stable_sort(list.begin(), numbers_end,
                    [](const RankedSlot& a, const RankedSlot& b) { return a.distance < b.distance; });
 }

@@ -102,7 +102,8 @@ std::uint64_t GraphNodes::rebuilt_upper(std::uint32_t slot, std::span<const List
   for (std::uint64_t layer = 1; layer < MAX_LAYERS; ++layer) {
     std::span<const std::uint32_t> list = is_node(slot) ? links(slot, layer) : std::span<const std::uint32_t>{};
     if (!edits.empty() && edits.front().layer == layer) {
-      list = std::span<const std::uint32_t>(values).subspan(edits.front().begin, edits.front().end - edits.front().begin);
+      list =
+          std::span<const std::uint32_t>(values).subspan(edits.front().begin, edits.front().end - edits.front().begin);
       edits = edits.subspan(1);
     }
     out.insert(out.end(), list.begin(), list.end());
@@ -269,7 +270,9 @@ void GraphNodes::Loader::finish_node() {
 }
 
 std::string GraphNodes::check(const PointStore& points, const InsertedShape* shape) const {
-  const auto at = [&](std::uint32_t slot) { return "slot " + std::to_string(slot) + " (id " + std::to_string(slots_[slot].key) + ")"; };
+  const auto at = [&](std::uint32_t slot) {
+    return "slot " + std::to_string(slot) + " (id " + std::to_string(slots_[slot].key) + ")";
+  };
   if (slot_of_.size() != slots_.size()) return "the id map and the slots differ in number";
   std::size_t nodes = 0;
   std::uint64_t largest_node = 0, largest_slot = 0;

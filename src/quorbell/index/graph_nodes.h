@@ -82,9 +82,7 @@ class GraphNodes {
   // a search then need not ask for each neighbour.
   bool all_examinable() const { return node_count_ > 0 && largest_slot_key_ <= largest_node_key_; }
 
-  Position position_of(std::uint64_t id) const {
-    return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)};
-  }
+  Position position_of(std::uint64_t id) const { return Position{id, slot_of_.find(id, key_of()).value_or(kNoSlot)}; }
   // The slot of id, made (with no node and no links) if there is none; a
   // new slot finds the id's point in points.
   std::uint32_t slot_for(std::uint64_t id, const PointStore& points);

@@ -10,8 +10,8 @@
 #include "core/distance.h"
 #include "core/random.h"
 #include "core/thread_scratch.h"
-#include "index/scorer.h"
 #include "index/ranked_lists.h"
+#include "index/scorer.h"
 #include "index/visited_set.h"
 
 namespace quorbell {
@@ -214,11 +214,10 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
   }
 }
 
-std::uint64_t HNSWIndex::test_search_layer(std::span<const float> query, std::uint64_t start,
-                                           std::uint64_t layer, const PointStore& points) const {
+std::uint64_t HNSWIndex::test_search_layer(std::span<const float> query, std::uint64_t start, std::uint64_t layer,
+                                           const PointStore& points) const {
   const Scorer cosine(Metric::Cosine, query);
-  return walk(cosine, stop_at(cosine, nodes_.position_of(start), points), layer, points, thread_scratch())
-      .position.id;
+  return walk(cosine, stop_at(cosine, nodes_.position_of(start), points), layer, points, thread_scratch()).position.id;
 }
 
 bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer, const WalkLimits& limits,
@@ -346,8 +345,7 @@ void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointSt
   }
 }
 
-void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointStore& points,
-                           InsertScratch& scratch) {
+void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointStore& points, InsertScratch& scratch) {
   SearchScratch& search = thread_scratch();
   const PointView point = points.view(nodes_.point_slot(self));
   const Scorer cosine(Metric::Cosine, point.vector, point.squared_norm);
@@ -419,8 +417,8 @@ void HNSWIndex::begin_ranking(InsertScratch& scratch) const {
   scratch.seen.begin_query(nodes_.slot_count());
 }
 
-void HNSWIndex::rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance,
-                     const PointStore& points, InsertScratch& scratch) const {
+void HNSWIndex::rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
+                     InsertScratch& scratch) const {
   if (slot == owner || scratch.seen.test_and_mark(slot)) return;
   const auto point = nodes_.point_at(Position{nodes_.key(slot), slot}, points);
   if (!point) return;
@@ -432,7 +430,8 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
   scratch.unstage();
   for (const std::size_t k : scratch.unknown) scratch.stage(scratch.ranked[k].point);
   scratch.staged_distances(owner);
-  for (std::size_t j = 0; j < scratch.unknown.size(); ++j) scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
+  for (std::size_t j = 0; j < scratch.unknown.size(); ++j)
+    scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
   std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
 }
 

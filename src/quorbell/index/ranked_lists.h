@@ -60,9 +60,7 @@ class CandidateQueue {
   // The pair pop_first would return now; the queue must not be empty.
   const RankedSlot& first() const { return heap_.front(); }
   // The first pair and the two that may come right after it, in no order.
-  std::span<const RankedSlot> front_runners() const {
-    return {heap_.data(), std::min<std::size_t>(heap_.size(), 3)};
-  }
+  std::span<const RankedSlot> front_runners() const { return {heap_.data(), std::min<std::size_t>(heap_.size(), 3)}; }
 
  private:
   std::vector<RankedSlot> heap_;

@@ -29,13 +29,14 @@ std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint6
   // Nothing to score: skip the scorer's setup (the query's norm) too.
   if (limit == 0 || count == 0) return {};
   TopHits best(metric, limit, count);
-  Scorer(metric, query).score_each(
-      count,
-      [&](std::size_t k, PointView& point) {
-        point = points.view(slot_at(k));
-        return points.tenant_matches(slot_at(k), tenant);
-      },
-      [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
+  Scorer(metric, query)
+      .score_each(
+          count,
+          [&](std::size_t k, PointView& point) {
+            point = points.view(slot_at(k));
+            return points.tenant_matches(slot_at(k), tenant);
+          },
+          [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
   return hits_of(best, points);
 }
 
