@@ -1,29 +1,28 @@
 """Filtered-search figures: searches restricted to one tenant of a
-100,000-point store (dim 128, seeded), for tenants holding 0.1 %, 1 %,
-10 %, 30 % and 50 % of the points (the rest belong to no tenant searched).
-The tenants' points are either shuffled together, or upserted tenant after
-tenant, as when a store is loaded one tenant at a time.
+100,000-point store (dim 128, seeded), beside hnswlib with its filter
+callback (M 16, ef_construction 64, ef 32: its walk steps through every
+point and keeps the tenant's as results).
 
-Two kinds of rows: isotropic Gaussian (full intrinsic dimension, the hard
-case for every graph) and clustered (64 Gaussian clusters on a 16-dim
-subspace, the shape of real embeddings; the suite's clustered set).
+Rows:
+  clustered mixed    64 Gaussian clusters on a 16-dim subspace (the shape of
+                     real embeddings), tenants of 10 to 90 % drawn at random
+  clustered topical  the same points, each tenant whole clusters
+  gauss topical      isotropic Gaussian (the hard case for every graph),
+                     each tenant the points furthest along one direction
 
-For each tenant: recall@10 against the exact cosine top 10 among that
-tenant's points, and µs per single-query call at limit 10 and at limit 33.
-The last column is hnswlib's recall@10 for the same searches (M 16,
-ef_construction 64, ef 32, with its filter function: its walk steps
-through every point and keeps the tenant's as results), for reference.
-Queries are numpy float32 rows. Passes over all tenants take turns and
-each figure is the fastest pass in CPU time, so that load from elsewhere
-on a shared machine falls on every tenant alike.
+A point has one tenant, so tenants whose shares add up to more than the
+whole are measured in stores of their own (the same points, upserted in
+the same order). For each tenant: recall@10 against the exact cosine top
+10 among its points, and µs per single-query call at limit 10, fastest
+of --passes interleaved passes in CPU time, quorbell's and hnswlib's; and
+the slowest single quorbell query of one pass. hnswlib's times include
+its Python filter callback, one call per point it examines.
 
-A tenant of at most 10,000 points is answered by a scan of its points
-(exact hits and scores). A larger one walks the graph through the tenant's
-points only, and falls back to the scan only when the walk's own hits
-(stored, of the tenant, scorable) number fewer than min(limit, ef_search)
-and the tenant holds more points of the query's length than the walk
-returned. ef_search is 32, so a limit above 32 does not force the scan: a
-large tenant is answered by the graph, with at most 32 hits.
+A tenant of at most 10,000 points, or of at most sqrt(1000 x the store's
+points), is answered by a scan of its points (exact). A larger one walks
+the graph through every point, keeping the tenant's, and is answered by
+the scan when the walk spends a quarter of the tenant's size in distances
+without settling, or comes back short.
 
 These are figures, not a test: the machine is shared and timings move.
 Run inside the toolchain root, e.g.
@@ -41,32 +40,53 @@ import quorbell
 from timing import fastest_alternating
 
 K = 10
-WIDE = 33       # one above ef_search: before the fallback mend, every such search scanned the tenant
-SHARES = (0.001, 0.01, 0.1, 0.3, 0.5)
 DIM = 128
-CASES = ["gauss-mixed", "clustered-mixed", "clustered-blocks"]   # rows, then tenant order
-
-
-def tenant_of_rows(count, order):
-    """Tenant index per row (the rest -1): shuffled together ("mixed"), or
-    in consecutive blocks, tenant after tenant ("blocks"), as a store loaded
-    one tenant at a time is built."""
-    owners = np.full(count, -1)
-    start = 0
-    for tenant, share in enumerate(SHARES):
-        size = int(count * share)
-        owners[start:start + size] = tenant
-        start += size
-    return np.random.default_rng(3).permutation(owners) if order == "mixed" else owners
+# Each store's tenants, as shares of its points.
+STORES = {
+    "clustered-mixed": [(0.1, 0.2, 0.3), (0.5,), (0.7,), (0.9,)],
+    "clustered-topical": [(0.2, 0.3), (0.5,)],
+    "gauss-topical": [(0.1, 0.3)],
+}
 
 
 def rows(kind, points, queries):
+    """The points, the queries, and a key per point along which topical
+    tenants are cut (its cluster, or its first coordinate)."""
     if kind == "gauss":
         rng = np.random.default_rng(11)
-        return (rng.standard_normal((points, DIM), dtype=np.float32),
-                rng.standard_normal((queries, DIM), dtype=np.float32))
+        data = rng.standard_normal((points + queries, DIM), dtype=np.float32)
+        return data[:points], data[points:], data[:points, 0]
     data = datasets.clustered(points, queries, DIM, 11)
-    return data.base, data.queries
+    # datasets.clustered draws the centres, then the clusters: the same
+    # draws give each point's cluster.
+    rng = np.random.default_rng(11)
+    rng.standard_normal((64, 16))
+    labels = rng.integers(0, 64, points + queries)[:points]
+    return data.base, data.queries, labels
+
+
+def tenant_of_rows(keys, shares, order):
+    """Tenant index per row (the rest -1): drawn at random ("mixed"), or cut
+    along the keys (whole clusters, or the furthest points: "topical")."""
+    count = len(keys)
+    owners = np.full(count, -1)
+    if order == "mixed":
+        shuffled = np.random.default_rng(3).permutation(count)
+        start = 0
+        for tenant, share in enumerate(shares):
+            owners[shuffled[start:start + int(count * share)]] = tenant
+            start += int(count * share)
+        return owners
+    ranked = np.argsort(-keys, kind="stable")  # by cluster, or furthest first
+    start = 0
+    for tenant, share in enumerate(shares):
+        end = start + int(count * share)
+        if keys.dtype.kind == "i":  # whole clusters: end where a cluster ends
+            while end < count and keys[ranked[end]] == keys[ranked[end - 1]]:
+                end += 1
+        owners[ranked[start:end]] = tenant
+        start = end
+    return owners
 
 
 def exact_filtered_top_k(data, members, queries):
@@ -79,56 +99,53 @@ def recall(found, truth):
     return sum(len(f & t) for f, t in zip(found, truth)) / sum(len(t) for t in truth)
 
 
-def measure(kind, order, points, query_count, passes):
-    data, queries = rows(kind, points, query_count)
-    owners = tenant_of_rows(points, order)
-    store = quorbell.VectorStorage()
-    for point_id, (row, owner) in enumerate(zip(data, owners.tolist())):
-        store.upsert(point_id, row, {"tenant_id": f"t{owner}"})
+def measure(case, points, query_count, passes):
+    kind, order = case.split("-")
+    data, queries, keys = rows(kind, points, query_count)
     query_rows = list(queries)
-
     peer = hnswlib.Index(space="cosine", dim=DIM)
     peer.init_index(max_elements=points, M=16, ef_construction=64, random_seed=1)
     peer.add_items(data, np.arange(points), num_threads=1)
     peer.set_ef(32)
-    owner_of = owners.tolist()
-
-    results = []
-    for tenant in range(len(SHARES)):
-        members = np.flatnonzero(owners == tenant)
-        truth = exact_filtered_top_k(data, members, queries)
-        found = [{hit for hit, _ in store.search(q, K, "cosine", tenant_id=f"t{tenant}")} for q in query_rows]
-        theirs = [set(peer.knn_query(q, k=min(K, len(members)), num_threads=1,
-                                     filter=lambda i, t=tenant: owner_of[i] == t)[0][0].tolist())
-                  for q in query_rows]
-        results.append((len(members), recall(found, truth), recall(theirs, truth)))
-
-    def pass_of(tenant, limit):
-        name = f"t{tenant}"
-        return lambda: [store.search(q, limit, "cosine", tenant_id=name) for q in query_rows]
-
-    timed = [pass_of(tenant, limit) for tenant in range(len(SHARES)) for limit in (K, WIDE)]
-    seconds = fastest_alternating(timed, passes, time.process_time)
-    micros = [s / len(query_rows) * 1e6 for s in seconds]
-
-    print(f"\n{kind}, tenants {order}: {points} points x {DIM}, {query_count} queries per tenant, "
-          f"fastest of {passes} passes")
-    print(f"{'tenant share':>12} {'points':>8} {'recall@10':>9} {'µs, k=10':>9} {'µs, k=33':>9} {'hnswlib':>8}")
-    for tenant, share in enumerate(SHARES):
-        count, ours, theirs = results[tenant]
-        print(f"{share * 100:>11g}% {count:>8} {ours:>9.3f} {micros[2 * tenant]:>9.1f} "
-              f"{micros[2 * tenant + 1]:>9.1f} {theirs:>8.3f}", flush=True)
+    print(f"\n{case}: {points} points x {DIM}, {query_count} queries per tenant, fastest of {passes} passes")
+    print(f"{'tenant share':>12} {'points':>8} {'recall@10':>9} {'hnswlib':>8} {'µs':>8} {'hnswlib µs':>10} "
+          f"{'ratio':>6} {'slowest µs':>10}")
+    for shares in STORES[case]:
+        owners = tenant_of_rows(keys, shares, order)
+        store = quorbell.VectorStorage()
+        for point_id, (row, owner) in enumerate(zip(data, owners.tolist())):
+            store.upsert(point_id, row, {"tenant_id": f"t{owner}"})
+        owner_of = owners.tolist()
+        for tenant, share in enumerate(shares):
+            name = f"t{tenant}"
+            members = np.flatnonzero(owners == tenant)
+            truth = exact_filtered_top_k(data, members, queries)
+            found = [{hit for hit, _ in store.search(q, K, "cosine", tenant_id=name)} for q in query_rows]
+            keep = lambda i, t=tenant: owner_of[i] == t
+            theirs = [set(peer.knn_query(q, k=K, num_threads=1, filter=keep)[0][0].tolist()) for q in query_rows]
+            ours_pass = lambda: [store.search(q, K, "cosine", tenant_id=name) for q in query_rows]
+            theirs_pass = lambda: [peer.knn_query(q, k=K, num_threads=1, filter=keep) for q in query_rows]
+            seconds = fastest_alternating([ours_pass, theirs_pass], passes, time.process_time)
+            slowest = 0.0
+            for q in query_rows:
+                began = time.process_time()
+                store.search(q, K, "cosine", tenant_id=name)
+                slowest = max(slowest, time.process_time() - began)
+            us = [t / len(query_rows) * 1e6 for t in seconds]
+            print(f"{len(members) / points * 100:>11.1f}% {len(members):>8} {recall(found, truth):>9.3f} "
+                  f"{recall(theirs, truth):>8.3f} {us[0]:>8.1f} {us[1]:>10.1f} {us[0] / us[1]:>6.2f} "
+                  f"{slowest * 1e6:>10.0f}", flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--points", type=int, default=100_000)
     parser.add_argument("--queries", type=int, default=200)
-    parser.add_argument("--passes", type=int, default=7)
-    parser.add_argument("--cases", nargs="*", choices=CASES, default=CASES)
+    parser.add_argument("--passes", type=int, default=5)
+    parser.add_argument("--cases", nargs="*", choices=list(STORES), default=list(STORES))
     args = parser.parse_args()
     for case in args.cases:
-        measure(*case.split("-"), args.points, args.queries, args.passes)
+        measure(case, args.points, args.queries, args.passes)
 
 
 if __name__ == "__main__":
