@@ -116,7 +116,7 @@ class GraphNodes {
     // Room that a base-layer list moving out of its head gets at least:
     // the base lists' capacity, so that a list growing to it never moves
     // again.
-    void set_least_run(std::size_t values) { least_run_ = values; }
+    void set_base_list_room(std::size_t values) { least_run_ = values; }
 
    private:
     friend class GraphNodes;

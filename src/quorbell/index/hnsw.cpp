@@ -16,73 +16,80 @@
 
 namespace quorbell {
 
+// One batch of graph distances: points added one by one, then their
+// distances from one owner, all in one call. Searches and inserts share it.
+class DistanceBatch {
+ public:
+  std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  // Room for `count` more points, so that add() allocates nothing.
+  void reserve(std::size_t count) {
+    if (vectors_.size() >= size_ + count) return;
+    const std::size_t room = size_ + count;
+    vectors_.resize(room);
+    lengths_.resize(room);
+    norms_.resize(room);
+    distances_.resize(room);
+  }
+  void add(const PointView& point) {
+    vectors_[size_] = point.vector.data();
+    lengths_[size_] = static_cast<std::uint32_t>(point.vector.size());
+    norms_[size_++] = point.squared_norm;
+  }
+  // distance(k) = the owner's distance to point k, for begin <= k < end.
+  void measure(const Scorer& owner, std::size_t begin, std::size_t end) {
+    owner.cosine_distances(vectors_.data() + begin, lengths_.data() + begin, norms_.data() + begin, end - begin,
+                           distances_.data() + begin);
+  }
+  void measure(const Scorer& owner) { measure(owner, 0, size_); }
+  float distance(std::size_t k) const { return distances_[k]; }
+
+ private:
+  std::vector<const float*> vectors_;
+  std::vector<std::uint32_t> lengths_;
+  std::vector<float> norms_;
+  std::vector<float> distances_;
+  std::size_t size_ = 0;
+};
+
 // Per-thread working memory of walks and searches, reused from call to call.
 struct SearchScratch {
   VisitedSet visited;
   CandidateQueue candidates;
   ResultList results;
   std::vector<RankedSlot> sorted;
-  // The neighbours gathered for one step: their slots, where their points
-  // are, and then their vectors, lengths, sums of squares and distances,
-  // the first `gathered` of each.
+  // The neighbours gathered for one step: their slots and where their
+  // points are, the first batch.size() of each, and their points.
   std::vector<std::uint32_t> slots;
   std::vector<std::uint32_t> point_slots;
-  std::vector<const float*> vectors;
-  std::vector<std::uint32_t> lengths;
-  std::vector<float> norms;
-  std::vector<float> distances;
-  std::size_t gathered = 0;
+  DistanceBatch batch;
 
   // Room for a list of `count` neighbours.
   void make_room(std::size_t count) {
     if (slots.size() >= count) return;
     slots.resize(count);
     point_slots.resize(count);
-    vectors.resize(count);
-    lengths.resize(count);
-    norms.resize(count);
-    distances.resize(count);
   }
+};
+
+// A candidate for a list: its slot, its point and its distance from the
+// list's owner.
+struct ListCandidate {
+  std::uint32_t slot;
+  PointView point;
+  float distance;
 };
 
 // Per-thread working memory of inserts, reused from call to call, so that
 // an insert allocates nothing once these have grown.
 struct InsertScratch {
-  // A candidate for a list: its slot, its point and its distance from the
-  // list's owner.
-  struct Neighbour {
-    std::uint32_t slot;
-    PointView point;
-    float distance;
-  };
-  std::vector<Neighbour> ranked;
-  std::vector<std::size_t> unknown;  // where in ranked distances are to be computed
-  // Points staged for one batch of distances: their vectors, lengths and
-  // sums of squares.
-  std::vector<const float*> vectors;
-  std::vector<std::uint32_t> lengths;
-  std::vector<float> norms;
-  std::vector<float> distances;
-
-  void unstage() {
-    vectors.clear();
-    lengths.clear();
-    norms.clear();
-  }
-  void stage(const PointView& point) {
-    vectors.push_back(point.vector.data());
-    lengths.push_back(static_cast<std::uint32_t>(point.vector.size()));
-    norms.push_back(point.squared_norm);
-  }
-  // distances[k] = the owner's distance to staged point k.
-  void staged_distances(const Scorer& owner) {
-    distances.resize(vectors.size());
-    owner.cosine_distances(vectors.data(), lengths.data(), norms.data(), vectors.size(), distances.data());
-  }
-  std::vector<Neighbour> kept;
-  std::vector<Neighbour> chosen;  // the new node's list on the layer being linked
+  std::vector<ListCandidate> candidates;
+  std::vector<std::size_t> unknown;  // where in candidates distances are to be computed
+  DistanceBatch batch;
+  std::vector<ListCandidate> kept;        // the new node's list on the layer being linked
+  std::vector<ListCandidate> reselected;  // a full list that takes the new node, selected again
   std::vector<std::uint32_t> list;
-  VisitedSet seen;  // drops repeats while candidates are ranked
+  VisitedSet seen;  // drops repeats among the candidates
   GraphNodes::ListEdits edits;
 };
 
@@ -91,15 +98,17 @@ namespace {
 // prefetcher follows longer vectors on its own.
 constexpr std::size_t kPrefetchedVectorBytes = 1024;
 
+// How many of the nearest kept points the diversity rule measures a
+// candidate against before the rest.
+constexpr std::size_t kNearestKept = 4;
+
 SearchScratch& thread_scratch() { return ThreadScratch<SearchScratch>::get(); }
 
 InsertScratch& insert_scratch() { return ThreadScratch<InsertScratch>::get(); }
 
 // The graph's order of distances; equal distances (NaNs among themselves
 // included) are left in order by the stable sort using it.
-bool nearer(const InsertScratch::Neighbour& a, const InsertScratch::Neighbour& b) {
-  return closer(a.distance, b.distance);
-}
+bool nearer(const ListCandidate& a, const ListCandidate& b) { return closer(a.distance, b.distance); }
 
 // Whether two points hold bit-identical vectors: same length, same bits
 // (so -0.0 and 0.0 differ, and NaNs of the same bits are copies).
@@ -167,21 +176,15 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
     scratch.slots[resolved] = slot;
     scratch.point_slots[resolved++] = point;
   }
+  scratch.batch.clear();
+  scratch.batch.reserve(resolved);
   for (std::size_t k = 0; k < resolved; ++k) {
     const PointView point = points.view(scratch.point_slots[k]);
     const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
     const std::size_t size = std::min<std::size_t>(point.vector.size_bytes(), kPrefetchedVectorBytes);
     for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.vectors[k] = point.vector.data();
-    scratch.lengths[k] = static_cast<std::uint32_t>(point.vector.size());
-    scratch.norms[k] = point.squared_norm;
+    scratch.batch.add(point);
   }
-  scratch.gathered = resolved;
-}
-
-void HNSWIndex::distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const {
-  cosine.cosine_distances(scratch.vectors.data(), scratch.lengths.data(), scratch.norms.data(), scratch.gathered,
-                          scratch.distances.data());
 }
 
 HNSWIndex::Stop HNSWIndex::stop_at(const Scorer& cosine, Position position, const PointStore& points) const {
@@ -199,13 +202,13 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
     const auto list = nodes_.links(current.slot, layer);
     if (list.empty() || points.empty()) return Stop{current, best};
     gather(list, points, nullptr, scratch);
-    distances_of_gathered(cosine, scratch);
+    scratch.batch.measure(cosine);
     // The first strictly closer neighbour in list order wins; a tie or a
     // NaN never moves the walk, and any number moves it off a NaN.
     std::uint32_t next = kNoSlot;
-    for (std::size_t k = 0; k < scratch.gathered; ++k) {
-      if (closer(scratch.distances[k], best)) {
-        best = scratch.distances[k];
+    for (std::size_t k = 0; k < scratch.batch.size(); ++k) {
+      if (closer(scratch.batch.distance(k), best)) {
+        best = scratch.batch.distance(k);
         next = scratch.slots[k];
       }
     }
@@ -256,10 +259,10 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
         if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);
       }
     }
-    distances_of_gathered(cosine, scratch);
-    spent += scratch.gathered;
-    for (std::size_t k = 0; k < scratch.gathered; ++k) {
-      const float distance = scratch.distances[k];
+    scratch.batch.measure(cosine);
+    spent += scratch.batch.size();
+    for (std::size_t k = 0; k < scratch.batch.size(); ++k) {
+      const float distance = scratch.batch.distance(k);
       if (!closer(distance, worst) && results.size() >= limits.bound) continue;
       const RankedSlot pair = ranked_slot(distance, sequence++, scratch.slots[k]);
       candidates.push(pair);
@@ -328,7 +331,7 @@ void HNSWIndex::insert(std::uint64_t id, std::uint32_t point_slot, const PointSt
   scratch.edits.clear();
   // A base list's capacity, up to a sane room: m comes from the file as it
   // was saved.
-  scratch.edits.set_least_run(std::min<std::size_t>(list_capacity(m, 0), 64));
+  scratch.edits.set_base_list_room(std::min<std::size_t>(list_capacity(m, 0), 64));
   try {
     if (entry_point) plan_links(self, level, points, scratch);
     nodes_.prepare(scratch.edits, self);
@@ -357,38 +360,39 @@ void HNSWIndex::plan_links(std::uint32_t self, std::uint64_t level, const PointS
   for (std::uint64_t layer = std::min(max_level, MAX_LAYERS - 1); layer > level; --layer) {
     stop = walk(cosine, stop, layer, points, search);
   }
-  const bool reinsert = nodes_.is_node(self);
   for (std::uint64_t layer = std::min(level, max_level) + 1; layer-- > 0;) {
-    stop = plan_layer(cosine, self, reinsert, stop, layer, points, scratch);
+    stop = plan_layer(cosine, self, stop, layer, points, scratch);
   }
 }
 
 // The new node's list is its ef_construction nearest found from stop,
-// thinned by select() to max(m, 1) on every layer; each node it lists links
-// back, up to the layer's capacity, re-selecting a full list. The next
-// layer down starts from the nearest kept.
-HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, bool reinsert, Stop stop,
-                                      std::uint64_t layer, const PointStore& points, InsertScratch& scratch) {
+// thinned by keep_diverse() to max(m, 1) on every layer; each node it lists
+// links back, up to the layer's capacity, re-selecting a full list. The
+// next layer down starts from the nearest kept. The new node joins the
+// graph only once every layer is planned, so a node here is re-inserted.
+HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, Stop stop, std::uint64_t layer,
+                                      const PointStore& points, InsertScratch& scratch) {
   const std::size_t bound = std::max<std::uint64_t>(m, 1);
   const std::size_t capacity = list_capacity(m, layer);
   const PointView owner = points.view(nodes_.point_slot(self));
-  begin_ranking(scratch);
+  clear_candidates(scratch);
   if (nodes_.point_at(stop.position, points)) {
     SearchScratch& search = thread_scratch();
     best_first(cosine, stop, layer, WalkLimits{ef_construction, nullptr, kNoBudget}, points, search);
-    for (const RankedSlot& pair : search.sorted) rank(self, pair.slot, pair.distance, points, scratch);
+    for (const RankedSlot& pair : search.sorted) add_candidate(self, pair.slot, pair.distance, points, scratch);
   }
-  if (reinsert) {
-    for (const std::uint32_t slot : nodes_.links(self, layer)) rank(self, slot, std::nullopt, points, scratch);
+  if (nodes_.is_node(self)) {
+    for (const std::uint32_t slot : nodes_.links(self, layer)) {
+      add_candidate(self, slot, std::nullopt, points, scratch);
+    }
   }
-  finish_ranking(cosine, scratch);
-  select(owner, bound, scratch);
-  scratch.chosen.assign(scratch.kept.begin(), scratch.kept.end());
+  sort_candidates(cosine, scratch);
+  keep_diverse(owner, bound, scratch, scratch.kept);
   scratch.list.clear();
-  for (const auto& kept : scratch.chosen) scratch.list.push_back(kept.slot);
+  for (const auto& kept : scratch.kept) scratch.list.push_back(kept.slot);
   scratch.edits.set(self, layer, scratch.list);
 
-  for (const auto& target : scratch.chosen) {
+  for (const auto& target : scratch.kept) {
     if (!nodes_.is_node(target.slot)) continue;
     const auto list = nodes_.links(target.slot, layer);
     if (std::find(list.begin(), list.end(), self) != list.end()) continue;
@@ -397,42 +401,44 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
     if (list.size() >= capacity) {
       // Full: the target's list and the new id, re-selected from the
       // target's point of view.
-      begin_ranking(scratch);
-      for (const std::uint32_t slot : scratch.list) rank(target.slot, slot, std::nullopt, points, scratch);
-      finish_ranking(Scorer(Metric::Cosine, target.point.vector, target.point.squared_norm), scratch);
-      select(target.point, capacity, scratch);
+      clear_candidates(scratch);
+      for (const std::uint32_t slot : scratch.list) add_candidate(target.slot, slot, std::nullopt, points, scratch);
+      sort_candidates(Scorer(Metric::Cosine, target.point.vector, target.point.squared_norm), scratch);
+      keep_diverse(target.point, capacity, scratch, scratch.reselected);
       scratch.list.clear();
-      for (const auto& kept : scratch.kept) scratch.list.push_back(kept.slot);
+      for (const auto& kept : scratch.reselected) scratch.list.push_back(kept.slot);
     }
     scratch.edits.set(target.slot, layer, scratch.list);
   }
-  if (scratch.chosen.empty()) return stop;
-  const auto& nearest = scratch.chosen.front();
+  if (scratch.kept.empty()) return stop;
+  const auto& nearest = scratch.kept.front();
   return Stop{Position{nodes_.key(nearest.slot), nearest.slot}, nearest.distance};
 }
 
-void HNSWIndex::begin_ranking(InsertScratch& scratch) const {
-  scratch.ranked.clear();
+void HNSWIndex::clear_candidates(InsertScratch& scratch) const {
+  scratch.candidates.clear();
   scratch.unknown.clear();
   scratch.seen.begin_query(nodes_.slot_count());
 }
 
-void HNSWIndex::rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
-                     InsertScratch& scratch) const {
+void HNSWIndex::add_candidate(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance,
+                              const PointStore& points, InsertScratch& scratch) const {
   if (slot == owner || scratch.seen.test_and_mark(slot)) return;
   const auto point = nodes_.point_at(Position{nodes_.key(slot), slot}, points);
   if (!point) return;
-  if (!distance) scratch.unknown.push_back(scratch.ranked.size());
-  scratch.ranked.push_back(InsertScratch::Neighbour{slot, *point, distance.value_or(0.0f)});
+  if (!distance) scratch.unknown.push_back(scratch.candidates.size());
+  scratch.candidates.push_back(ListCandidate{slot, *point, distance.value_or(0.0f)});
 }
 
-void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) const {
-  scratch.unstage();
-  for (const std::size_t k : scratch.unknown) scratch.stage(scratch.ranked[k].point);
-  scratch.staged_distances(owner);
-  for (std::size_t j = 0; j < scratch.unknown.size(); ++j)
-    scratch.ranked[scratch.unknown[j]].distance = scratch.distances[j];
-  std::stable_sort(scratch.ranked.begin(), scratch.ranked.end(), nearer);
+void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) const {
+  scratch.batch.clear();
+  scratch.batch.reserve(scratch.unknown.size());
+  for (const std::size_t k : scratch.unknown) scratch.batch.add(scratch.candidates[k].point);
+  scratch.batch.measure(owner);
+  for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
+    scratch.candidates[scratch.unknown[j]].distance = scratch.batch.distance(j);
+  }
+  std::stable_sort(scratch.candidates.begin(), scratch.candidates.end(), nearer);
 }
 
 // Keeps a candidate unless it copies the vector of one kept before it, or
@@ -441,20 +447,33 @@ void HNSWIndex::finish_ranking(const Scorer& owner, InsertScratch& scratch) cons
 // of the owner refuses nothing, since it stands exactly as far from every
 // candidate as the owner. Stops at `capacity` kept; the first candidate is
 // always kept.
-void HNSWIndex::select(const PointView& owner, std::size_t capacity, InsertScratch& scratch) const {
-  scratch.kept.clear();
-  scratch.unstage();  // the kept ones that do not copy the owner, as they are kept
-  for (const auto& candidate : scratch.ranked) {
-    if (scratch.kept.size() >= capacity) break;
-    const bool copy = std::any_of(scratch.kept.begin(), scratch.kept.end(),
-                                  [&](const auto& kept) { return same_vector(kept.point, candidate.point); });
+void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, InsertScratch& scratch,
+                             std::vector<ListCandidate>& kept) const {
+  kept.clear();
+  // The kept ones that do not copy the owner, as they are kept.
+  DistanceBatch& batch = scratch.batch;
+  batch.clear();
+  batch.reserve(capacity);
+  for (const auto& candidate : scratch.candidates) {
+    if (kept.size() >= capacity) break;
+    const bool copy =
+        std::any_of(kept.begin(), kept.end(), [&](const auto& k) { return same_vector(k.point, candidate.point); });
     if (copy) continue;
-    scratch.staged_distances(Scorer(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm));
-    const bool refused = std::any_of(scratch.distances.begin(), scratch.distances.end(),
-                                     [&](float distance) { return !closer(candidate.distance, distance); });
-    if (refused) continue;
-    scratch.kept.push_back(candidate);
-    if (!same_vector(candidate.point, owner)) scratch.stage(candidate.point);
+    // The nearest kept ones refuse most candidates: they are measured
+    // first, and the others only when none of them refuses.
+    const Scorer from_candidate(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm);
+    const auto refuses = [&](std::size_t begin, std::size_t end) {
+      if (begin == end) return false;
+      batch.measure(from_candidate, begin, end);
+      for (std::size_t k = begin; k < end; ++k) {
+        if (!closer(candidate.distance, batch.distance(k))) return true;
+      }
+      return false;
+    };
+    const std::size_t nearest = std::min(batch.size(), kNearestKept);
+    if (refuses(0, nearest) || refuses(nearest, batch.size())) continue;
+    kept.push_back(candidate);
+    if (!same_vector(candidate.point, owner)) batch.add(candidate.point);
   }
 }
 

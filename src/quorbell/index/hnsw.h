@@ -47,6 +47,7 @@ class Scorer;
 class VisitedSet;
 struct SearchScratch;
 struct InsertScratch;
+struct ListCandidate;
 
 class HNSWIndex {
  public:
@@ -137,19 +138,21 @@ class HNSWIndex {
   // scratch's edits.
   void plan_links(std::uint32_t self, std::uint64_t level, const PointStore& points, InsertScratch& scratch);
   struct Stop;
-  Stop plan_layer(const Scorer& cosine, std::uint32_t self, bool reinsert, Stop stop, std::uint64_t layer,
-                  const PointStore& points, InsertScratch& scratch);
-  // Ranking a list's candidates: rank() takes one, unless it is the owner,
-  // has no point or came before; its distance from the owner is given or
-  // computed by finish_ranking(), which then sorts them nearest first
-  // (stable, NaN last).
-  void begin_ranking(InsertScratch& scratch) const;
-  void rank(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
-            InsertScratch& scratch) const;
-  void finish_ranking(const Scorer& owner, InsertScratch& scratch) const;
-  // The diversity rule over the ranked candidates, from owner's point of
-  // view, into scratch.kept.
-  void select(const PointView& owner, std::size_t capacity, InsertScratch& scratch) const;
+  Stop plan_layer(const Scorer& cosine, std::uint32_t self, Stop stop, std::uint64_t layer, const PointStore& points,
+                  InsertScratch& scratch);
+  // The candidates for one list: clear_candidates() empties them;
+  // add_candidate() adds one unless it is the owner, has no point or was
+  // added before, with its distance from the owner when known;
+  // sort_candidates() computes the unknown distances and sorts them nearest
+  // first (stable, NaN last).
+  void clear_candidates(InsertScratch& scratch) const;
+  void add_candidate(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance, const PointStore& points,
+                     InsertScratch& scratch) const;
+  void sort_candidates(const Scorer& owner, InsertScratch& scratch) const;
+  // The diversity rule over the sorted candidates, from owner's point of
+  // view: the diverse ones, up to capacity, into kept.
+  void keep_diverse(const PointView& owner, std::size_t capacity, InsertScratch& scratch,
+                    std::vector<ListCandidate>& kept) const;
 
   // Starts loading what gather reads first for the ids of a list.
   void prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
@@ -159,8 +162,6 @@ class HNSWIndex {
   // marked, marking each before it is tested further.
   void gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
               SearchScratch& scratch) const;
-  // The graph distances of the gathered neighbours, into scratch.
-  void distances_of_gathered(const Scorer& cosine, SearchScratch& scratch) const;
   // Where a walk stands: the position and the distance of its point
   // (FLOAT_MAX when the store has none). Each walk starts where the one
   // above ended, with the distance that walk already computed.
