@@ -113,9 +113,12 @@ bool nearer(const ListCandidate& a, const ListCandidate& b) { return closer(a.di
 // Whether two points hold bit-identical vectors: same length, same bits
 // (so -0.0 and 0.0 differ, and NaNs of the same bits are copies).
 bool same_vector(const PointView& a, const PointView& b) {
-  return a.vector.size() == b.vector.size() &&
-         (a.vector.data() == b.vector.data() ||
-          std::memcmp(a.vector.data(), b.vector.data(), a.vector.size_bytes()) == 0);
+  if (a.vector.size() != b.vector.size()) return false;
+  if (a.vector.data() == b.vector.data() || a.vector.empty()) return true;
+  // Most pairs differ in their first element: its bits are compared inline
+  // before the call that compares the whole.
+  return std::memcmp(a.vector.data(), b.vector.data(), sizeof(float)) == 0 &&
+         std::memcmp(a.vector.data(), b.vector.data(), a.vector.size_bytes()) == 0;
 }
 
 // The graph's distance: 1 - cosine similarity, or FLOAT_MAX for a pair that
