@@ -97,8 +97,10 @@ class HNSWIndex {
   // the graph, measuring with the vector and sum of squares the store
   // keeps for it. An id that already has a node keeps it: its lists on the
   // layers it links on are selected again, its own links among the
-  // candidates. When an allocation fails (std::bad_alloc), the graph is
-  // left exactly as it was.
+  // candidates. When an allocation fails (std::bad_alloc), no node, link,
+  // entry point or level has changed, so searches find what they found
+  // before; a slot made meanwhile for id or for the entry point stays,
+  // with no node and no links.
   void insert(std::uint64_t id, std::uint32_t point_slot, const PointStore& points);
 
   // What a query's base-layer walk needs besides the query.
