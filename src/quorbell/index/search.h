@@ -1,6 +1,8 @@
 // How a search is answered: the exact scan for small stores, the graph
-// above, and the rescoring of the graph's candidates under the requested
-// metric. Every score comes from one Scorer (index/scorer.h).
+// above, a scan of the tenant's own points for a filtered search of all
+// but the largest tenants, and the rescoring of the graph's candidates
+// under the requested metric. Every score comes from one Scorer
+// (index/scorer.h).
 #pragma once
 
 #include <cstdint>
