@@ -89,7 +89,7 @@ TEST(PointStore, TenantSlotsFollowChurn) {
   PointStore store;
   std::mt19937 rng(11);
   std::map<std::uint64_t, std::pair<std::uint32_t, std::string>> model;  // key -> slot, tenant ("" none)
-  std::set<std::string> names;  // every name ever used
+  std::set<std::string> names;                                           // every name ever used
   for (int step = 0; step < 20000; ++step) {
     const std::uint64_t key = rng() % 24;
     // No tenant, a name never used before (short or long), or one of a few.
@@ -159,15 +159,15 @@ TEST_P(TenantMatches, Decides) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TenantMatches,
-    ::testing::Values(
-        TenantCase{"NoTenantNoPayload", std::nullopt, std::nullopt, true},
-        TenantCase{"KeywordEqual", tenant_payload("acme"), "acme", true},
-        TenantCase{"CaseSensitive", tenant_payload("acme"), "ACME", false},
-        TenantCase{"TextEqual", tenant_payload(std::string(100, 't')), std::string(100, 't'), true},
-        TenantCase{"IntegerNeverPasses", Payload::from_entries({{"tenant_id", std::int64_t{7}}}), "7", false},
-        TenantCase{"NoPayload", std::nullopt, "a", false},
-        TenantCase{"EmptyPayload", Payload{}, "", false},
-        TenantCase{"EmptyTenantMatchesEmptyString", tenant_payload(""), "", true}),
+    ::testing::Values(TenantCase{"NoTenantNoPayload", std::nullopt, std::nullopt, true},
+                      TenantCase{"KeywordEqual", tenant_payload("acme"), "acme", true},
+                      TenantCase{"CaseSensitive", tenant_payload("acme"), "ACME", false},
+                      TenantCase{"TextEqual", tenant_payload(std::string(100, 't')), std::string(100, 't'), true},
+                      TenantCase{"IntegerNeverPasses", Payload::from_entries({{"tenant_id", std::int64_t{7}}}), "7",
+                                 false},
+                      TenantCase{"NoPayload", std::nullopt, "a", false},
+                      TenantCase{"EmptyPayload", Payload{}, "", false},
+                      TenantCase{"EmptyTenantMatchesEmptyString", tenant_payload(""), "", true}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

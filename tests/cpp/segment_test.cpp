@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <vector>
 
-
 namespace quorbell {
 namespace {
 
@@ -91,9 +90,7 @@ TEST(Segment, FaultWhileWritingPoisonsOnlyThatSegment) {
   Segment poisoned, healthy;
   ASSERT_TRUE(healthy.upsert(1, Vec{1}, std::nullopt));
   EXPECT_THROW(
-      {
-        (void)poisoned.test_mutate([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); });
-      },
+      { (void)poisoned.test_mutate([](PointStore&, HNSWIndex&) { throw std::runtime_error("boom"); }); },
       std::runtime_error);
   const Status upsert = poisoned.upsert(1, Vec{1}, std::nullopt);
   ASSERT_FALSE(upsert.ok());

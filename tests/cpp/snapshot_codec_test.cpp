@@ -5,16 +5,16 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <span>
 #include <limits>
 #include <map>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "core/fixed_texts.h"
-#include "storage/wire.h"
 #include "equality.h"
+#include "storage/wire.h"
 
 namespace quorbell {
 namespace {
@@ -129,8 +129,7 @@ HNSWNode node_with(std::uint64_t id, std::vector<std::vector<std::uint64_t>> lay
 // its node at level 0 and the entry point.
 SnapshotState worked_example() {
   SnapshotState state;
-  state.points.upsert(7, std::vector<float>{1.0f, 2.0f},
-                      Payload::from_entries({{"tenant_id", Keyword{"a"}}}));
+  state.points.upsert(7, std::vector<float>{1.0f, 2.0f}, Payload::from_entries({{"tenant_id", Keyword{"a"}}}));
   state.index.entry_point = 7;
   state.index.test_put_node(7, node_with(7, {}), state.points);
   return state;
@@ -192,9 +191,8 @@ TEST(SnapshotEncoding, WorkedExampleIsFiftyTwoBytes) {
 TEST(SnapshotEncoding, NodeWithOneLink) {
   SnapshotState state;
   state.index.test_put_node(300, node_with(300, {{7}}), state.points);
-  const Bytes expected = concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01},
-                                 {0xAC, 0x02, 0xAC, 0x02, 0x01, 0x07},
-                                 Bytes(15, 0x00)});
+  const Bytes expected =
+      concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01}, {0xAC, 0x02, 0xAC, 0x02, 0x01, 0x07}, Bytes(15, 0x00)});
   EXPECT_EQ(encode(state), expected);
   EXPECT_EQ(picture(decode_ok(expected)), picture(state));
 }
@@ -220,8 +218,7 @@ Bytes one_entry(Bytes value) { return concat({{0x01, 0x01, 0x01, 'k'}, value}); 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PayloadEncoding,
     ::testing::Values(
-        PayloadCase{"Absent", std::nullopt, {0x00}},
-        PayloadCase{"PresentEmpty", Payload{}, {0x01, 0x00}},
+        PayloadCase{"Absent", std::nullopt, {0x00}}, PayloadCase{"PresentEmpty", Payload{}, {0x01, 0x00}},
         PayloadCase{"IntegerMinusThree", Payload::from_entries({{"k", std::int64_t{-3}}}), one_entry({0x02, 0x05})},
         PayloadCase{"Integer300", Payload::from_entries({{"k", std::int64_t{300}}}), one_entry({0x02, 0xD8, 0x04})},
         PayloadCase{"IntegerMin", Payload::from_entries({{"k", std::numeric_limits<std::int64_t>::min()}}),
@@ -266,16 +263,18 @@ TEST(WireWriter, VarintAndFloatExamples) {
     ASSERT_TRUE(reader.varint(back));
     EXPECT_EQ(back, value);
   }
-  for (std::int64_t n : {0, -1, 1, -2, 2}) EXPECT_EQ(zigzag_encode(n), static_cast<std::uint64_t>(n < 0 ? -2 * n - 1 : 2 * n));
-  for (std::int64_t n : {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
-                         std::int64_t{-3}}) {
+  for (std::int64_t n : {0, -1, 1, -2, 2})
+    EXPECT_EQ(zigzag_encode(n), static_cast<std::uint64_t>(n < 0 ? -2 * n - 1 : 2 * n));
+  for (std::int64_t n :
+       {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(), std::int64_t{-3}}) {
     EXPECT_EQ(zigzag_decode(zigzag_encode(n)), n);
   }
   const float one = 1.0f;
-  EXPECT_EQ(write_with(16, [&](auto& w) {
-              w.floats({&one, 1});
-              w.f64(0.5);
-            }),
+  EXPECT_EQ(write_with(16,
+                       [&](auto& w) {
+                         w.floats({&one, 1});
+                         w.f64(0.5);
+                       }),
             (Bytes{0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xE0, 0x3F}));
 }
 
@@ -330,8 +329,8 @@ TEST(SnapshotDecoding, LongerVarintsThanNeededAreAccepted) {
   bytes.insert(bytes.begin() + 1, 0x00);
   EXPECT_EQ(picture(decode_ok(bytes)), picture(worked_example()));
   // Ten bytes with a last byte of 0x01 are the largest value there is.
-  const Bytes max_key = concat({{0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00},
-                                kDefaultIndex});
+  const Bytes max_key =
+      concat({{0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00}, kDefaultIndex});
   EXPECT_TRUE(decode_ok(max_key).points.find(~0ull).has_value());
 }
 
@@ -344,8 +343,10 @@ TEST(SnapshotDecoding, RepeatedKeysKeepTheLastEntry) {
       {0x05, 0x05, 0x00, 0x00},
       {0x05, 0x06, 0x00, 0x00},
       {0x10, 0x40, 0x20, 0x00, 0x00, 0x02},
-      {0x09, 0x09, 0x01, 0x01}, Bytes(15, 0x00),
-      {0x09, 0x0A, 0x00}, Bytes(15, 0x00),
+      {0x09, 0x09, 0x01, 0x01},
+      Bytes(15, 0x00),
+      {0x09, 0x0A, 0x00},
+      Bytes(15, 0x00),
   });
   SnapshotState state = decode_ok(bytes);
   ASSERT_EQ(state.points.size(), 2u);
@@ -380,7 +381,8 @@ Bytes with_variant_bytes(Bytes variant) {
 // A point whose single Keyword value holds the given bytes.
 Bytes with_value_text(Bytes text) {
   return concat({{0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 'k', 0x00, static_cast<std::uint8_t>(text.size())},
-                 text, kDefaultIndex});
+                 text,
+                 kDefaultIndex});
 }
 
 class SnapshotCorruption : public ::testing::TestWithParam<CorruptionCase> {};
@@ -399,7 +401,8 @@ INSTANTIATE_TEST_SUITE_P(
         CorruptionCase{"EntryPointTagTwo", with_byte(kEntryPointTagAt, 0x02), kBadOption},
         CorruptionCase{"VariantFour", with_byte(kVariantAt, 0x04), kBadVariant},
         CorruptionCase{"VariantLargestU32", with_variant_bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x0F}), kBadVariant},
-        CorruptionCase{"VariantOverlongZeroIsFine", with_variant_bytes({0x80, 0x80, 0x80, 0x80, 0x00}), "decoded without error"},
+        CorruptionCase{"VariantOverlongZeroIsFine", with_variant_bytes({0x80, 0x80, 0x80, 0x80, 0x00}),
+                       "decoded without error"},
         CorruptionCase{"VariantFifthByteTooBig", with_variant_bytes({0x80, 0x80, 0x80, 0x80, 0x10}), kBadVarint},
         CorruptionCase{"VariantSixBytes", with_variant_bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x00}), kBadVarint},
         CorruptionCase{"KeyByteFF", with_byte(kKeyFirstByteAt, 0xFF), kBadUtf8},
@@ -415,8 +418,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorruptionCase{"CountTenthByteContinues", concat({Bytes(10, 0x80), {0x00}}), kBadVarint},
         CorruptionCase{"CountCutInsideVarint", Bytes(9, 0xFF), kEndOfData},
         CorruptionCase{"BadVarintInNeighbourList",
-                       concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01, 0x05},
-                               Bytes(9, 0xFF), {0x7F}}),
+                       concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01, 0x05}, Bytes(9, 0xFF), {0x7F}}),
                        kBadVarint}),
     [](const auto& info) { return info.param.name; });
 
@@ -440,18 +442,19 @@ const Bytes kHuge{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F};  // 2^6
 
 INSTANTIATE_TEST_SUITE_P(
     Counts, HugeCount,
-    ::testing::Values(
-        std::pair{"Points", concat({kHuge, {0x01, 0x01, 0x00, 0x00}})},
-        std::pair{"VectorLength", concat({{0x01, 0x01, 0x01}, kHuge, Bytes(64, 0)})},
-        std::pair{"PayloadEntries", concat({{0x01, 0x01, 0x01, 0x00, 0x01}, kHuge, {0x00}})},
-        std::pair{"KeyLength", concat({{0x01, 0x01, 0x01, 0x00, 0x01, 0x01}, kHuge, Bytes(64, 'a')})},
-        std::pair{"ValueLength", concat({{0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 'k', 0x01}, kHuge})},
-        std::pair{"Nodes", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00}, kHuge, {0x01, 0x01}})},
-        std::pair{"NeighbourList", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01}, kHuge,
-                                           Bytes(64, 0x01)})},
-        // Fits nothing in advance but decodes fine as far as it goes.
-        std::pair{"ListLongerThanFile", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01},
-                                                {0x80, 0x80, 0x04}, Bytes(1000, 0x01)})}),
+    ::testing::Values(std::pair{"Points", concat({kHuge, {0x01, 0x01, 0x00, 0x00}})},
+                      std::pair{"VectorLength", concat({{0x01, 0x01, 0x01}, kHuge, Bytes(64, 0)})},
+                      std::pair{"PayloadEntries", concat({{0x01, 0x01, 0x01, 0x00, 0x01}, kHuge, {0x00}})},
+                      std::pair{"KeyLength", concat({{0x01, 0x01, 0x01, 0x00, 0x01, 0x01}, kHuge, Bytes(64, 'a')})},
+                      std::pair{"ValueLength", concat({{0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 'k', 0x01}, kHuge})},
+                      std::pair{"Nodes", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00}, kHuge, {0x01, 0x01}})},
+                      std::pair{
+                          "NeighbourList",
+                          concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01}, kHuge, Bytes(64, 0x01)})},
+                      // Fits nothing in advance but decodes fine as far as it goes.
+                      std::pair{"ListLongerThanFile", concat({{0x00, 0x10, 0x40, 0x20, 0x00, 0x00, 0x01, 0x01, 0x01},
+                                                              {0x80, 0x80, 0x04},
+                                                              Bytes(1000, 0x01)})}),
     [](const auto& info) { return info.param.first; });
 
 }  // namespace

@@ -34,9 +34,9 @@
 #include <vector>
 
 #include "parallel/batch_search.h"
+#include "scoring_oracles.h"
 #include "storage/segment.h"
 #include "storage/snapshot_codec.h"
-#include "scoring_oracles.h"
 
 namespace quorbell {
 namespace {
@@ -253,7 +253,8 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
       auto results = run_batch(segment_, queries, LIMIT, Metric::DotProduct, &BASE);
       if (!results) return failures_.add("batch failed: " + std::string(results.error().message));
       if (results.value().size() != queries.size()) return failures_.add("a batch lost queries");
-      for (std::size_t i = 0; i < queries.size(); ++i) check_hits(queries[i], Metric::DotProduct, &BASE, results.value()[i], failures_);
+      for (std::size_t i = 0; i < queries.size(); ++i)
+        check_hits(queries[i], Metric::DotProduct, &BASE, results.value()[i], failures_);
       ++batches;
       batch_queries += queries.size();
       pause(round);
@@ -282,8 +283,7 @@ TEST_F(SegmentStress, EverySearchSeesOneWholeState) {
     ++loads;
   };
 
-  run({searcher(1), searcher(2), searcher(3), batcher(4), batcher(5), upserter(6), upserter(7), saver,
-       loader});
+  run({searcher(1), searcher(2), searcher(3), batcher(4), batcher(5), upserter(6), upserter(7), saver, loader});
 
   std::printf("stress: %llu searches, %llu batches (%llu queries), %llu upserts, %llu saves, %llu loads\n",
               static_cast<unsigned long long>(searches), static_cast<unsigned long long>(batches),

@@ -25,16 +25,16 @@ TEST_P(ParseThreadCount, UnsignedDecimalWithOptionalPlus) {
   EXPECT_EQ(parse_thread_count(GetParam().text), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ParseThreadCount,
-    ::testing::Values(ParseCase{"3", 3}, ParseCase{"+3", 3}, ParseCase{"0", 0}, ParseCase{"007", 7},
-                      ParseCase{"65536", 65536}, ParseCase{"18446744073709551615", SIZE_MAX},
-                      ParseCase{"18446744073709551616", std::nullopt},  // overflows
-                      ParseCase{"abc", std::nullopt}, ParseCase{"-1", std::nullopt},
-                      ParseCase{"-0", std::nullopt}, ParseCase{" 3", std::nullopt},
-                      ParseCase{"3 ", std::nullopt}, ParseCase{"", std::nullopt},
-                      ParseCase{"+", std::nullopt}, ParseCase{"++3", std::nullopt},
-                      ParseCase{"3x", std::nullopt}, ParseCase{"0x10", std::nullopt}));
+INSTANTIATE_TEST_SUITE_P(Texts, ParseThreadCount,
+                         ::testing::Values(ParseCase{"3", 3}, ParseCase{"+3", 3}, ParseCase{"0", 0},
+                                           ParseCase{"007", 7}, ParseCase{"65536", 65536},
+                                           ParseCase{"18446744073709551615", SIZE_MAX},
+                                           ParseCase{"18446744073709551616", std::nullopt},  // overflows
+                                           ParseCase{"abc", std::nullopt}, ParseCase{"-1", std::nullopt},
+                                           ParseCase{"-0", std::nullopt}, ParseCase{" 3", std::nullopt},
+                                           ParseCase{"3 ", std::nullopt}, ParseCase{"", std::nullopt},
+                                           ParseCase{"+", std::nullopt}, ParseCase{"++3", std::nullopt},
+                                           ParseCase{"3x", std::nullopt}, ParseCase{"0x10", std::nullopt}));
 
 struct ChooseCase {
   const char* num_threads;  // null: unset
@@ -44,8 +44,8 @@ struct ChooseCase {
 };
 
 void PrintTo(const ChooseCase& c, std::ostream* out) {
-  *out << (c.num_threads ? c.num_threads : "unset") << '/' << (c.rs_num_cpus ? c.rs_num_cpus : "unset")
-       << '/' << c.cpus;
+  *out << (c.num_threads ? c.num_threads : "unset") << '/' << (c.rs_num_cpus ? c.rs_num_cpus : "unset") << '/'
+       << c.cpus;
 }
 
 class ChooseThreadCount : public ::testing::TestWithParam<ChooseCase> {};
@@ -55,20 +55,19 @@ TEST_P(ChooseThreadCount, FirstValidSourceWins) {
   EXPECT_EQ(choose_thread_count(c.num_threads, c.rs_num_cpus, c.cpus), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, ChooseThreadCount,
-    ::testing::Values(ChooseCase{nullptr, nullptr, 4, 4}, ChooseCase{"3", "5", 4, 3},
-                      ChooseCase{"+3", nullptr, 4, 3},
-                      // A valid 0 means the CPU count at once, whatever comes next.
-                      ChooseCase{"0", "5", 4, 4},
-                      // Invalid texts fall through to the next source.
-                      ChooseCase{"abc", "5", 4, 5}, ChooseCase{"-1", "5", 4, 5},
-                      ChooseCase{" 3", "5", 4, 5}, ChooseCase{"", "5", 4, 5},
-                      ChooseCase{nullptr, "5", 4, 5}, ChooseCase{nullptr, "0", 4, 4},
-                      ChooseCase{nullptr, "x", 4, 4}, ChooseCase{"x", "x", 4, 4},
-                      // Capped, whichever source chose.
-                      ChooseCase{"1025", nullptr, 4, 1024}, ChooseCase{nullptr, "65536", 4, 1024},
-                      ChooseCase{nullptr, nullptr, 100000, 1024}));
+INSTANTIATE_TEST_SUITE_P(Sources, ChooseThreadCount,
+                         ::testing::Values(ChooseCase{nullptr, nullptr, 4, 4}, ChooseCase{"3", "5", 4, 3},
+                                           ChooseCase{"+3", nullptr, 4, 3},
+                                           // A valid 0 means the CPU count at once, whatever comes next.
+                                           ChooseCase{"0", "5", 4, 4},
+                                           // Invalid texts fall through to the next source.
+                                           ChooseCase{"abc", "5", 4, 5}, ChooseCase{"-1", "5", 4, 5},
+                                           ChooseCase{" 3", "5", 4, 5}, ChooseCase{"", "5", 4, 5},
+                                           ChooseCase{nullptr, "5", 4, 5}, ChooseCase{nullptr, "0", 4, 4},
+                                           ChooseCase{nullptr, "x", 4, 4}, ChooseCase{"x", "x", 4, 4},
+                                           // Capped, whichever source chose.
+                                           ChooseCase{"1025", nullptr, 4, 1024}, ChooseCase{nullptr, "65536", 4, 1024},
+                                           ChooseCase{nullptr, nullptr, 100000, 1024}));
 
 struct CpuCase {
   std::size_t affinity;
@@ -90,8 +89,8 @@ TEST_P(AvailableCpus, MaskOrOnlineLoweredToQuota) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, AvailableCpus,
                          ::testing::Values(CpuCase{2, 8, std::nullopt, 2}, CpuCase{0, 8, std::nullopt, 8},
-                                           CpuCase{0, 0, std::nullopt, 1}, CpuCase{8, 8, 3, 3},
-                                           CpuCase{2, 8, 3, 2}, CpuCase{0, 0, 3, 1}));
+                                           CpuCase{0, 0, std::nullopt, 1}, CpuCase{8, 8, 3, 3}, CpuCase{2, 8, 3, 2},
+                                           CpuCase{0, 0, 3, 1}));
 
 TEST(SystemThreadCount, ReadsTheVariables) {
   ::setenv("RAYON_NUM_THREADS", "+7", 1);
@@ -151,27 +150,21 @@ constexpr const char* HYBRID_MOUNTS =
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FindCpuCgroup,
     ::testing::Values(
-        CgroupCase{"v1_wins_over_unified", HYBRID_CGROUP, HYBRID_MOUNTS,
-                   "/sys/fs/cgroup/cpu,cpuacct/jobs/7", false},
-        CgroupCase{"v2_only", "0::/user.slice/app\n",
-                   "22 1 0:20 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n",
+        CgroupCase{"v1_wins_over_unified", HYBRID_CGROUP, HYBRID_MOUNTS, "/sys/fs/cgroup/cpu,cpuacct/jobs/7", false},
+        CgroupCase{"v2_only", "0::/user.slice/app\n", "22 1 0:20 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n",
                    "/sys/fs/cgroup/user.slice/app", true},
-        CgroupCase{"v2_root_group", "0::/\n", "22 1 0:20 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
-                   "/sys/fs/cgroup", true},
+        CgroupCase{"v2_root_group", "0::/\n", "22 1 0:20 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", "/sys/fs/cgroup",
+                   true},
         // A mount that shows a subtree: the group's path is taken relative to it.
         CgroupCase{"mount_of_a_subtree", "3:cpu:/docker/abc\n",
-                   "50 1 0:29 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n",
-                   "/sys/fs/cgroup/cpu", false},
+                   "50 1 0:29 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", "/sys/fs/cgroup/cpu", false},
         CgroupCase{"group_outside_the_mount", "3:cpu:/other\n",
-                   "50 1 0:29 /docker /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", std::nullopt,
-                   false},
+                   "50 1 0:29 /docker /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", std::nullopt, false},
         CgroupCase{"prefix_is_not_a_parent", "3:cpu:/dockerx\n",
-                   "50 1 0:29 /docker /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", std::nullopt,
-                   false},
+                   "50 1 0:29 /docker /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", std::nullopt, false},
         // cpuacct alone is not the cpu controller.
         CgroupCase{"no_cpu_controller", "2:cpuacct:/\n",
-                   "33 31 0:30 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n",
-                   std::nullopt, false},
+                   "33 31 0:30 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n", std::nullopt, false},
         CgroupCase{"nothing_mounted", HYBRID_CGROUP, "", std::nullopt, false},
         CgroupCase{"malformed_lines", "garbage\n1:cpu\n", "1 2 3\n- - -\n", std::nullopt, false}),
     [](const auto& info) { return std::string(info.param.name); });

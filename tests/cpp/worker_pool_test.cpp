@@ -99,16 +99,15 @@ TEST_P(SplitBudgetRule, SpendsOrResetsTheBudget) {
   EXPECT_EQ(budget.splits(), c.splits_after);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, SplitBudgetRule,
-    ::testing::Values(BudgetCase{8, 8, 100, false, true, 4}, BudgetCase{8, 1, 100, false, true, 0},
-                      BudgetCase{8, 0, 100, false, false, 0},
-                      // A moved range is reset to at least T, and splits even at 0.
-                      BudgetCase{8, 0, 100, true, true, 8}, BudgetCase{8, 4, 100, true, true, 8},
-                      BudgetCase{3, 3, 100, true, true, 3},
-                      // A range of one item never splits, moved or not.
-                      BudgetCase{8, 8, 1, false, false, 8}, BudgetCase{8, 8, 1, true, false, 8},
-                      BudgetCase{8, 8, 0, false, false, 8}, BudgetCase{8, 0, 2, true, true, 8}));
+INSTANTIATE_TEST_SUITE_P(Rules, SplitBudgetRule,
+                         ::testing::Values(BudgetCase{8, 8, 100, false, true, 4}, BudgetCase{8, 1, 100, false, true, 0},
+                                           BudgetCase{8, 0, 100, false, false, 0},
+                                           // A moved range is reset to at least T, and splits even at 0.
+                                           BudgetCase{8, 0, 100, true, true, 8}, BudgetCase{8, 4, 100, true, true, 8},
+                                           BudgetCase{3, 3, 100, true, true, 3},
+                                           // A range of one item never splits, moved or not.
+                                           BudgetCase{8, 8, 1, false, false, 8}, BudgetCase{8, 8, 1, true, false, 8},
+                                           BudgetCase{8, 8, 0, false, false, 8}, BudgetCase{8, 0, 2, true, true, 8}));
 
 TEST(DivideBatch, EmptyAndSingleBatchesRunOnTheCallingThread) {
   for (std::size_t count : {0, 1}) {
@@ -168,8 +167,7 @@ TEST(DivideBatch, TakenOverRangeIsCutFurther) {
                 if (b == 0 && !wait_for(upper_started)) return Status(Error{ErrorKind::Fault, "stuck"});
                 return Status();
               }).ok());
-  EXPECT_EQ(recorder.ranges(),
-            (Ranges{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}));
+  EXPECT_EQ(recorder.ranges(), (Ranges{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}));
 }
 
 class DivideUneven : public ::testing::TestWithParam<std::size_t> {};
@@ -280,8 +278,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FaultCase{"first_range", {{0, Fails::WithError}}, 0, false},
                       FaultCase{"second_half_only", {{4, Fails::WithError}}, 4, false},
                       FaultCase{"two_errors", {{4, Fails::WithError}, {1, Fails::WithError}}, 1, false},
-                      FaultCase{"all_fail", {{0, Fails::WithError}, {1, Fails::WithError}, {2, Fails::WithError},
-                                             {3, Fails::WithError}, {4, Fails::WithError}}, 0, false},
+                      FaultCase{"all_fail",
+                                {{0, Fails::WithError},
+                                 {1, Fails::WithError},
+                                 {2, Fails::WithError},
+                                 {3, Fails::WithError},
+                                 {4, Fails::WithError}},
+                                0,
+                                false},
                       FaultCase{"exception_before_error", {{2, Fails::WithException}, {3, Fails::WithError}}, 2, true},
                       FaultCase{"error_before_exception", {{1, Fails::WithError}, {4, Fails::WithException}}, 1, false},
                       FaultCase{"exception_only", {{3, Fails::WithException}}, 3, true}),

@@ -35,8 +35,8 @@ std::size_t parameter_index(const Signature& signature, PyObject* name) {
     names += missing[i];
     names += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.function,
-               missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.function, missing.size(),
+               missing.size() == 1 ? "argument" : "arguments", names.c_str());
   throw PythonErrorSet{};
 }
 
@@ -133,11 +133,11 @@ float to_float(PyObject* item) {
 void throw_too_many_positional(const Signature& signature, std::size_t given) {
   const std::size_t total = signature.parameters.size();
   if (signature.required == total) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                 signature.function, total, given, was_or_were(given));
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", signature.function, total,
+                 given, was_or_were(given));
   } else {
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                 signature.function, signature.required, total, given, was_or_were(given));
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given", signature.function,
+                 signature.required, total, given, was_or_were(given));
   }
   throw PythonErrorSet{};
 }
@@ -167,8 +167,7 @@ void add_argument_note(const char* parameter) noexcept {
 #endif
 }
 
-BoundArguments::BoundArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames)
+BoundArguments::BoundArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     : signature_(signature) {
   const std::size_t positional = static_cast<std::size_t>(nargs);
   const std::size_t count = signature.parameters.size();

@@ -43,8 +43,7 @@ class BoundArguments {
  public:
   // Binds positional arguments first, then keywords in call order, then
   // checks that no required parameter is missing.
-  BoundArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames);
+  BoundArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
   // Converts argument `index` (nullptr when an optional one was omitted).
   template <class Convert>

@@ -133,11 +133,16 @@ RowCopy row_copy_if_sized(Py_ssize_t itemsize) {
 template <template <class> class Signedness>
 RowCopy integer_row_copy(Py_ssize_t itemsize) {
   switch (itemsize) {
-    case 1: return copy_row<Signedness<std::uint8_t>>;
-    case 2: return copy_row<Signedness<std::uint16_t>>;
-    case 4: return copy_row<Signedness<std::uint32_t>>;
-    case 8: return copy_row<Signedness<std::uint64_t>>;
-    default: return nullptr;
+    case 1:
+      return copy_row<Signedness<std::uint8_t>>;
+    case 2:
+      return copy_row<Signedness<std::uint16_t>>;
+    case 4:
+      return copy_row<Signedness<std::uint32_t>>;
+    case 8:
+      return copy_row<Signedness<std::uint64_t>>;
+    default:
+      return nullptr;
   }
 }
 
@@ -174,11 +179,16 @@ RowCopy row_copy_for(const Py_buffer& view) {
   if (one_of("bhilqn")) return integer_row_copy<std::make_signed_t>(view.itemsize);
   if (one_of("BHILQN")) return integer_row_copy<std::type_identity_t>(view.itemsize);
   switch (code) {
-    case '?': return row_copy_if_sized<Boolean>(view.itemsize);
-    case 'e': return row_copy_if_sized<Half>(view.itemsize);
-    case 'f': return row_copy_if_sized<float>(view.itemsize);
-    case 'd': return row_copy_if_sized<double>(view.itemsize);
-    default: return nullptr;
+    case '?':
+      return row_copy_if_sized<Boolean>(view.itemsize);
+    case 'e':
+      return row_copy_if_sized<Half>(view.itemsize);
+    case 'f':
+      return row_copy_if_sized<float>(view.itemsize);
+    case 'd':
+      return row_copy_if_sized<double>(view.itemsize);
+    default:
+      return nullptr;
   }
 }
 

@@ -16,11 +16,10 @@ namespace {
 // Returns a new reference: the PanicException class. It derives from
 // BaseException so that `except Exception` does not swallow a fault.
 PyObject* make_panic_exception() {
-  return PyErr_NewExceptionWithDoc(
-      PANIC_EXCEPTION_NAME,
-      "Raised when an internal fault ends an operation of the native core.\n\n"
-      "A fault leaves the store it happened in unusable.",
-      PyExc_BaseException, nullptr);
+  return PyErr_NewExceptionWithDoc(PANIC_EXCEPTION_NAME,
+                                   "Raised when an internal fault ends an operation of the native core.\n\n"
+                                   "A fault leaves the store it happened in unusable.",
+                                   PyExc_BaseException, nullptr);
 }
 
 ProcessWideObject panic_exception{make_panic_exception};
@@ -28,8 +27,7 @@ ProcessWideObject panic_exception{make_panic_exception};
 // Sets `type` with the message decoded as UTF-8; undecodable bytes (an OS
 // error text in another encoding) are replaced rather than lost.
 void set_message(PyObject* type, std::string_view message) noexcept {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
 }
 

@@ -26,8 +26,7 @@ namespace quorbell {
 void raise_fault(std::string_view message, std::source_location where) noexcept;
 
 // Raises the Python exception for `error` and throws PythonErrorSet.
-[[noreturn]] void throw_error(const Error& error,
-                              std::source_location where = std::source_location::current());
+[[noreturn]] void throw_error(const Error& error, std::source_location where = std::source_location::current());
 
 // Raises TypeError "'{type}' object is not an instance of '{required}'"
 // ("'None' is not an instance of '{required}'" for None) and throws
@@ -49,8 +48,7 @@ inline void throw_if_failed(const Status& status, std::source_location where = s
 // interpreter. Returns what `body` returns, or `failed` with a Python
 // exception set.
 template <class R, class Body>
-R guard_entry(R failed, Body&& body,
-              std::source_location where = std::source_location::current()) noexcept {
+R guard_entry(R failed, Body&& body, std::source_location where = std::source_location::current()) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const PythonErrorSet&) {

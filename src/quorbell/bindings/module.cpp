@@ -44,8 +44,7 @@ PyModuleDef_Slot quorbell_slots[] = {
     {0, nullptr},
 };
 
-PyDoc_STRVAR(quorbell_doc,
-"Maps high-performance native subroutines directly onto the Python runtime.");
+PyDoc_STRVAR(quorbell_doc, "Maps high-performance native subroutines directly onto the Python runtime.");
 
 PyModuleDef quorbell_module = {
     PyModuleDef_HEAD_INIT,

@@ -83,9 +83,7 @@ PyRef pair_list(const Items& items, PairOf pair_of) {
 
 std::pair<std::uint64_t, float> pair_of_pair(const std::pair<std::uint64_t, float>& pair) { return pair; }
 
-const std::string* tenant_filter(const std::optional<std::string>& tenant) {
-  return tenant ? &*tenant : nullptr;
-}
+const std::string* tenant_filter(const std::optional<std::string>& tenant) { return tenant ? &*tenant : nullptr; }
 
 // ---- The object
 
@@ -138,19 +136,20 @@ void VectorStorage_dealloc(PyObject* self) {
 constexpr const char* UPSERT_PARAMETERS[] = {"point_id", "vector", "payload"};
 constexpr Signature UPSERT{"VectorStorage.upsert()", UPSERT_PARAMETERS, 3};
 
-PyDoc_STRVAR(upsert_doc,
-"upsert($self, point_id, vector, payload)\n--\n\n"
-"Inserts a point, or replaces the point already stored under its id.\n\n"
-"Stores the vector and payload whole under the id and re-weaves the HNSW "
-"graph around the point, so that later searches can reach it. Payload "
-"values that are str, int or float are kept; values of other types are "
-"dropped.\n\n"
-"# Parameters\n"
-"* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.\n"
-"* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.\n"
-"* `payload` - An optional Python dictionary containing polymorphic data filters.\n\n"
-"# Errors\n"
-"Returns an operational initialization exception if underlying dictionary types fail transformation.");
+PyDoc_STRVAR(
+    upsert_doc,
+    "upsert($self, point_id, vector, payload)\n--\n\n"
+    "Inserts a point, or replaces the point already stored under its id.\n\n"
+    "Stores the vector and payload whole under the id and re-weaves the HNSW "
+    "graph around the point, so that later searches can reach it. Payload "
+    "values that are str, int or float are kept; values of other types are "
+    "dropped.\n\n"
+    "# Parameters\n"
+    "* `point_id` - A unique unsigned 64-bit identifier linking the coordinates to its transactional registry key.\n"
+    "* `vector` - A Python float list containing the raw coordinate tracking geometry parameters.\n"
+    "* `payload` - An optional Python dictionary containing polymorphic data filters.\n\n"
+    "# Errors\n"
+    "Returns an operational initialization exception if underlying dictionary types fail transformation.");
 
 PyObject* VectorStorage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&] {
@@ -171,23 +170,24 @@ PyObject* VectorStorage_upsert(PyObject* self, PyObject* const* args, Py_ssize_t
 constexpr const char* SEARCH_PARAMETERS[] = {"query_vector", "limit", "metric", "tenant_id"};
 constexpr Signature SEARCH{"VectorStorage.search()", SEARCH_PARAMETERS, 3};
 
-PyDoc_STRVAR(search_doc,
-"search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
-"Returns the best-scoring points for a query vector, best first.\n\n"
-"Routes the query between an exact linear sweep of every point (below 500 "
-"points) and the HNSW graph (from 500 points on, which returns at most 32 "
-"hits whatever `limit` asks), and pre-filters the candidates by tenant when "
-"a tenant id is given. The metric names 'dot' and 'l2' are accepted too, in "
-"any case. Each hit is an (id, score) pair; payloads are not returned.\n\n"
-"# Parameters\n"
-"* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.\n"
-"* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.\n"
-"* `metric` - Configuration string matching supported parameters: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
-"* `tenant_id` - An optional string key used to isolate workspace partitions under active multi-tenancy rules.\n\n"
-"# Returns\n"
-"A structured Python list containing tuple records formatted as: `(Point ID, Proximity Similarity Score)`.\n\n"
-"# Errors\n"
-"Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric tokens.");
+PyDoc_STRVAR(
+    search_doc,
+    "search($self, query_vector, limit, metric, tenant_id=None)\n--\n\n"
+    "Returns the best-scoring points for a query vector, best first.\n\n"
+    "Routes the query between an exact linear sweep of every point (below 500 "
+    "points) and the HNSW graph (from 500 points on, which returns at most 32 "
+    "hits whatever `limit` asks), and pre-filters the candidates by tenant when "
+    "a tenant id is given. The metric names 'dot' and 'l2' are accepted too, in "
+    "any case. Each hit is an (id, score) pair; payloads are not returned.\n\n"
+    "# Parameters\n"
+    "* `query_vector` - Target float matrix coordinates to evaluate across spatial topologies.\n"
+    "* `limit` - The total depth matching threshold boundary (Top-K) to harvest from active memory slots.\n"
+    "* `metric` - Configuration string matching supported parameters: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
+    "* `tenant_id` - An optional string key used to isolate workspace partitions under active multi-tenancy rules.\n\n"
+    "# Returns\n"
+    "A structured Python list containing tuple records formatted as: `(Point ID, Proximity Similarity Score)`.\n\n"
+    "# Errors\n"
+    "Throws a `ValueError` exception wrapper if parsing passes encounter unrecognized metric tokens.");
 
 PyObject* VectorStorage_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&] {
@@ -206,22 +206,25 @@ PyObject* VectorStorage_search(PyObject* self, PyObject* const* args, Py_ssize_t
 constexpr const char* BATCH_SEARCH_PARAMETERS[] = {"query_vectors", "limit", "metric", "tenant_id"};
 constexpr Signature BATCH_SEARCH{"VectorStorage.batch_search()", BATCH_SEARCH_PARAMETERS, 3};
 
-PyDoc_STRVAR(batch_search_doc,
-"batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
-"Runs many searches in one call and returns one result list per query.\n\n"
-"The queries run side by side on a process-wide pool of worker threads, "
-"each exactly as `search` would run it (so a graph-routed query also "
-"returns at most 32 (id, score) hits, without payloads); the result lists "
-"come back in query order.\n\n"
-"# Parameters\n"
-"* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.\n"
-"* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.\n"
-"* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
-"* `tenant_id` - An optional string token used to restrict queries to specific isolated tenancy environments.\n\n"
-"# Returns\n"
-"A nested Python list containing ordered matching records arrays formatted as: `[[(Point ID, Score), ...], ...]`.\n\n"
-"# Errors\n"
-"Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown structural metric token.");
+PyDoc_STRVAR(
+    batch_search_doc,
+    "batch_search($self, query_vectors, limit, metric, tenant_id=None)\n--\n\n"
+    "Runs many searches in one call and returns one result list per query.\n\n"
+    "The queries run side by side on a process-wide pool of worker threads, "
+    "each exactly as `search` would run it (so a graph-routed query also "
+    "returns at most 32 (id, score) hits, without payloads); the result lists "
+    "come back in query order.\n\n"
+    "# Parameters\n"
+    "* `query_vectors` - A nested list of multiple analytical float matrix coordinates to process concurrently.\n"
+    "* `limit` - The targeted depth capacity matching threshold (Top-K) to extract per discrete query sequence.\n"
+    "* `metric` - Configuration metric string token: `'cosine'`, `'dot_product'`, or `'euclidean'`.\n"
+    "* `tenant_id` - An optional string token used to restrict queries to specific isolated tenancy environments.\n\n"
+    "# Returns\n"
+    "A nested Python list containing ordered matching records arrays formatted as: `[[(Point ID, Score), ...], "
+    "...]`.\n\n"
+    "# Errors\n"
+    "Throws a `ValueError` exception wrapper if the target parsing sequence processes an unknown structural metric "
+    "token.");
 
 PyObject* VectorStorage_batch_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&] {
@@ -250,16 +253,17 @@ constexpr const char* PATH_PARAMETERS[] = {"path"};
 constexpr Signature SAVE{"VectorStorage.save()", PATH_PARAMETERS, 1};
 constexpr Signature LOAD{"VectorStorage.load()", PATH_PARAMETERS, 1};
 
-PyDoc_STRVAR(save_doc,
-"save($self, path)\n--\n\n"
-"Writes the whole store to one binary snapshot file.\n\n"
-"Every point, payload and the HNSW graph are written to a new file beside "
-"the path, which is synced and then renamed over it, so a save that fails "
-"leaves the previous file intact.\n\n"
-"# Parameters\n"
-"* `path` - The string location defining where to construct the output binary serialization snapshot asset.\n\n"
-"# Errors\n"
-"Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows.");
+PyDoc_STRVAR(
+    save_doc,
+    "save($self, path)\n--\n\n"
+    "Writes the whole store to one binary snapshot file.\n\n"
+    "Every point, payload and the HNSW graph are written to a new file beside "
+    "the path, which is synced and then renamed over it, so a save that fails "
+    "leaves the previous file intact.\n\n"
+    "# Parameters\n"
+    "* `path` - The string location defining where to construct the output binary serialization snapshot asset.\n\n"
+    "# Errors\n"
+    "Throws an asynchronous `IOError` if system partitions block file descriptor allocation workflows.");
 
 PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&] {
@@ -272,15 +276,15 @@ PyObject* VectorStorage_save(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyDoc_STRVAR(load_doc,
-"load($self, path)\n--\n\n"
-"Replaces the whole store with the contents of a snapshot file.\n\n"
-"The file is decoded in full before anything is replaced, so a load that "
-"fails (a damaged file, bytes after the snapshot's end, Ctrl-C) leaves the "
-"store as it was.\n\n"
-"# Parameters\n"
-"* `path` - Target system path targeting the binary database record file to extract.\n\n"
-"# Errors\n"
-"Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.");
+             "load($self, path)\n--\n\n"
+             "Replaces the whole store with the contents of a snapshot file.\n\n"
+             "The file is decoded in full before anything is replaced, so a load that "
+             "fails (a damaged file, bytes after the snapshot's end, Ctrl-C) leaves the "
+             "store as it was.\n\n"
+             "# Parameters\n"
+             "* `path` - Target system path targeting the binary database record file to extract.\n\n"
+             "# Errors\n"
+             "Throws a standard `IOError` if input buffers contain broken byte signatures or version mismatches.");
 
 PyObject* VectorStorage_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&] {
@@ -311,10 +315,10 @@ PyMethodDef vector_storage_methods[] = {
 };
 
 PyDoc_STRVAR(vector_storage_doc,
-"VectorStorage()\n--\n\n"
-"A high-performance vector storage and search engine exposed to Python.\n\n"
-"A safe, concurrent wrapper around one isolated in-memory segment, serving "
-"multi-threaded queries and sequential persistence.");
+             "VectorStorage()\n--\n\n"
+             "A high-performance vector storage and search engine exposed to Python.\n\n"
+             "A safe, concurrent wrapper around one isolated in-memory segment, serving "
+             "multi-threaded queries and sequential persistence.");
 
 PyType_Slot vector_storage_slots[] = {
     {Py_tp_doc, const_cast<char*>(vector_storage_doc)},
@@ -327,11 +331,7 @@ PyType_Slot vector_storage_slots[] = {
 // Default flags only: not a base type, no cycle-collector support, no
 // instance dict or weak references, not immutable.
 PyType_Spec vector_storage_spec = {
-    "builtins.VectorStorage",
-    static_cast<int>(sizeof(PyVectorStorage)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    vector_storage_slots,
+    "builtins.VectorStorage", static_cast<int>(sizeof(PyVectorStorage)), 0, Py_TPFLAGS_DEFAULT, vector_storage_slots,
 };
 
 // Returns a new reference, or nullptr with an exception set.

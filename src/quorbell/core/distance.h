@@ -39,8 +39,6 @@ inline std::optional<float> cosine_from_sums(float dot, float norm_a, float norm
 // True when a score ranks strictly before b under the metric: higher first
 // for DotProduct and Cosine, lower first for Euclidean. False both ways
 // when either is NaN.
-inline bool ranks_before(Metric metric, float a, float b) {
-  return metric == Metric::Euclidean ? a < b : a > b;
-}
+inline bool ranks_before(Metric metric, float a, float b) { return metric == Metric::Euclidean ? a < b : a > b; }
 
 }  // namespace quorbell

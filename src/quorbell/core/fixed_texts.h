@@ -13,8 +13,7 @@ inline constexpr char CREATE_FAILED[] = "Failed to create snapshot file: ";
 inline constexpr char WRITE_FAILED[] = "Failed to write serialized bytes to disk: ";
 inline constexpr char OPEN_FAILED[] = "Failed to open snapshot file: ";
 inline constexpr char READ_FAILED[] = "Failed to read snapshot file bytes: ";
-inline constexpr char DECODE_FAILED[] =
-    "Postcard binary deserialization pipeline failure (possible corruption): ";
+inline constexpr char DECODE_FAILED[] = "Postcard binary deserialization pipeline failure (possible corruption): ";
 
 // Causes behind those prefixes.
 inline constexpr char NUL_IN_PATH[] = "file name contained an unexpected NUL byte";
@@ -24,8 +23,7 @@ inline constexpr char ZERO_WRITE_IN_WRITE_ALL[] = "failed to write whole buffer"
 
 // The decoder's faults.
 inline constexpr char END_OF_DATA[] = "Hit the end of buffer, expected more data";
-inline constexpr char BAD_VARINT[] =
-    "Found a varint that didn't terminate. Is the usize too big for this platform?";
+inline constexpr char BAD_VARINT[] = "Found a varint that didn't terminate. Is the usize too big for this platform?";
 inline constexpr char BAD_UTF8[] = "Tried to parse invalid utf-8";
 inline constexpr char BAD_OPTION[] = "Found an Option discriminant that wasn't 0 or 1";
 inline constexpr char BAD_VARIANT[] = "Serde Deserialization Error";

@@ -107,7 +107,7 @@ std::size_t PayloadBuilder::position(std::string_view key) const {
     return slots_.size();
   }
   const std::size_t mask = index_.size() - 1;
-  for (std::size_t i = std::hash<std::string_view>{}(key) & mask; index_[i] != 0; i = (i + 1) & mask) {
+  for (std::size_t i = std::hash<std::string_view>{}(key)&mask; index_[i] != 0; i = (i + 1) & mask) {
     if (key_at(index_[i] - 1) == key) return index_[i] - 1;
   }
   return slots_.size();

@@ -66,9 +66,7 @@ class PayloadEntry {
   std::string_view key() const { return {text_ + slot_.key_offset, slot_.key_length}; }
   PayloadTag tag() const { return tag_; }
   // The string of a Keyword or Text.
-  std::string_view text() const {
-    return {text_ + (slot_.value >> 32), static_cast<std::uint32_t>(slot_.value)};
-  }
+  std::string_view text() const { return {text_ + (slot_.value >> 32), static_cast<std::uint32_t>(slot_.value)}; }
   std::int64_t integer() const { return static_cast<std::int64_t>(slot_.value); }
   double number() const;
   // The bit pattern of an Integer or Float.

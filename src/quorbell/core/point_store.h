@@ -30,7 +30,7 @@ namespace quorbell {
 
 // Read-only view of one stored point; valid until the store is modified.
 struct PointView {
-  std::uint64_t id;        // the id a search reports (core/foreign_ids.h)
+  std::uint64_t id;  // the id a search reports (core/foreign_ids.h)
   std::span<const float> vector;
   float squared_norm;      // sum_squares of the vector, kept with it
   const Payload* payload;  // nullptr when the point has no payload
@@ -54,8 +54,7 @@ class PointStore {
   void prefetch(std::uint32_t slot) const { __builtin_prefetch(&records_[slot]); }
   PointView view(std::uint32_t slot) const {
     const Record& r = records_[slot];
-    return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm,
-                     r.payload.get()};
+    return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm, r.payload.get()};
   }
   // tenant_matches (core/payload.h) for the point at slot. A scan asks this
   // of every point, and most scans have no tenant: then the payload is not

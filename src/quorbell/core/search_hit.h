@@ -31,11 +31,10 @@ namespace quorbell {
 
 template <class T, class ScoreOf>
 void sort_by_metric(std::vector<T>& items, Metric metric, ScoreOf score_of) {
-  auto numbers_end = std::stable_partition(items.begin(), items.end(),
-                                           [&](const T& item) { return !std::isnan(score_of(item)); });
-  std::stable_sort(items.begin(), numbers_end, [&](const T& a, const T& b) {
-    return ranks_before(metric, score_of(a), score_of(b));
-  });
+  auto numbers_end =
+      std::stable_partition(items.begin(), items.end(), [&](const T& item) { return !std::isnan(score_of(item)); });
+  std::stable_sort(items.begin(), numbers_end,
+                   [&](const T& a, const T& b) { return ranks_before(metric, score_of(a), score_of(b)); });
 }
 
 }  // namespace quorbell

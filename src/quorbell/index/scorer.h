@@ -38,15 +38,14 @@ class Scorer {
 
   // Whether score(point) yields a score: comparable, and under cosine
   // neither the query nor the vector of zero magnitude.
-  bool scorable(const PointView& point) const {
-    return comparable(point) && has_score(point.squared_norm);
-  }
+  bool scorable(const PointView& point) const { return comparable(point) && has_score(point.squared_norm); }
 
   // The metric's score, or nullopt when the point cannot be scored.
   std::optional<float> score(const PointView& point) const {
     if (!comparable(point)) return std::nullopt;
     const float* vector = point.vector.data();
-    if (metric_ == Metric::Euclidean) return finish(sum_squared_differences(query_.data(), vector, query_.size()), 0.0f);
+    if (metric_ == Metric::Euclidean)
+      return finish(sum_squared_differences(query_.data(), vector, query_.size()), 0.0f);
     return finish(sum_products(query_.data(), vector, query_.size()), point.squared_norm);
   }
 
@@ -94,9 +93,7 @@ class Scorer {
   // Turns the metric's sums in out[j] into its scores, as finish does.
   void finish_sums(float* out, const float* norms, std::size_t count) const;
   // Whether a comparable point with this sum of squares has a score.
-  bool has_score(float norm) const {
-    return metric_ != Metric::Cosine || (query_norm_ != 0.0f && norm != 0.0f);
-  }
+  bool has_score(float norm) const { return metric_ != Metric::Cosine || (query_norm_ != 0.0f && norm != 0.0f); }
 
   Metric metric_;
   std::span<const float> query_;

@@ -10,9 +10,9 @@
 
 #include <cstddef>
 
+#include "core/result.h"
 #include "parallel/function_ref.h"
 #include "parallel/worker_pool.h"
-#include "core/result.h"
 
 namespace quorbell {
 
@@ -40,8 +40,8 @@ class SplitBudget {
 // (WorkerPool::run). Returns only when every range has settled, with the
 // failure of the failing range at the lowest positions, if any. A failing
 // range stops itself; the other ranges still run.
-Status divide_batch(WorkerPool& pool, std::size_t count,
-                    FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
-                    FunctionRef<void()> while_waiting = [] {});
+Status divide_batch(
+    WorkerPool& pool, std::size_t count, FunctionRef<Status(std::size_t begin, std::size_t end)> run_range,
+    FunctionRef<void()> while_waiting = [] {});
 
 }  // namespace quorbell

@@ -99,8 +99,7 @@ std::optional<std::size_t> parse_cpu_max(std::string_view text) {
   return quota_in_cpus(*quota, *period);
 }
 
-std::optional<CpuCgroupDir> find_cpu_cgroup(std::string_view proc_cgroup,
-                                            std::string_view mountinfo) {
+std::optional<CpuCgroupDir> find_cpu_cgroup(std::string_view proc_cgroup, std::string_view mountinfo) {
   // /proc/self/cgroup lines: HIERARCHY:CONTROLLERS:PATH; v2 is "0::PATH".
   std::optional<std::string_view> v1_group, v2_group;
   for (std::string_view line : split(proc_cgroup, '\n')) {

@@ -34,8 +34,7 @@ struct CpuCgroupDir {
 
 // Finds the directory of the process's CPU controller from the texts of
 // /proc/self/cgroup and /proc/self/mountinfo.
-std::optional<CpuCgroupDir> find_cpu_cgroup(std::string_view proc_cgroup,
-                                            std::string_view mountinfo);
+std::optional<CpuCgroupDir> find_cpu_cgroup(std::string_view proc_cgroup, std::string_view mountinfo);
 
 // The quota of the running process; nullopt when there is none or it
 // cannot be read.

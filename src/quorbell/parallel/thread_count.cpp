@@ -46,8 +46,7 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) {
   return value;
 }
 
-std::size_t choose_thread_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t cpu_count) {
+std::size_t choose_thread_count(const char* num_threads, const char* rs_num_cpus, std::size_t cpu_count) {
   std::size_t count = cpu_count;
   const auto primary = num_threads ? parse_thread_count(num_threads) : std::nullopt;
   const auto secondary = rs_num_cpus ? parse_thread_count(rs_num_cpus) : std::nullopt;
@@ -59,8 +58,7 @@ std::size_t choose_thread_count(const char* num_threads, const char* rs_num_cpus
   return std::min(count, MAX_THREADS);
 }
 
-std::size_t available_cpus(std::size_t affinity_cpus, std::size_t online_cpus,
-                           std::optional<std::size_t> quota_cpus) {
+std::size_t available_cpus(std::size_t affinity_cpus, std::size_t online_cpus, std::optional<std::size_t> quota_cpus) {
   std::size_t count = affinity_cpus > 0 ? affinity_cpus : online_cpus;
   if (count == 0) count = 1;
   if (quota_cpus) count = std::min(count, *quota_cpus);
@@ -68,10 +66,8 @@ std::size_t available_cpus(std::size_t affinity_cpus, std::size_t online_cpus,
 }
 
 std::size_t system_thread_count() {
-  const std::size_t cpus =
-      available_cpus(affinity_cpu_count(), online_cpu_count(), read_cgroup_cpu_quota());
-  return choose_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                             cpus);
+  const std::size_t cpus = available_cpus(affinity_cpu_count(), online_cpu_count(), read_cgroup_cpu_quota());
+  return choose_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), cpus);
 }
 
 }  // namespace quorbell

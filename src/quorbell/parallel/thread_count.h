@@ -24,14 +24,12 @@ std::optional<std::size_t> parse_thread_count(std::string_view text);
 // process's CPU count. A valid "RAYON_NUM_THREADS" of 0 selects the CPU
 // count at once; an invalid one defers to "RAYON_RS_NUM_CPUS", of which
 // only a value of 1 or more counts.
-std::size_t choose_thread_count(const char* num_threads, const char* rs_num_cpus,
-                                std::size_t cpu_count);
+std::size_t choose_thread_count(const char* num_threads, const char* rs_num_cpus, std::size_t cpu_count);
 
 // CPUs the process may run on: the affinity mask's size, or the online
 // count when the mask is unknown (0) or empty, lowered to the control
 // group's quota; 1 when nothing is known.
-std::size_t available_cpus(std::size_t affinity_cpus, std::size_t online_cpus,
-                           std::optional<std::size_t> quota_cpus);
+std::size_t available_cpus(std::size_t affinity_cpus, std::size_t online_cpus, std::optional<std::size_t> quota_cpus);
 
 // choose_thread_count() applied to this process's environment and CPUs.
 std::size_t system_thread_count();

@@ -44,8 +44,7 @@ Outcome capture(F&& work) {
 }
 
 Error start_failure(int code) {
-  const ErrorKind kind =
-      code == EAGAIN || code == ENOMEM ? ErrorKind::ResourceExhausted : ErrorKind::Fault;
+  const ErrorKind kind = code == EAGAIN || code == ENOMEM ? ErrorKind::ResourceExhausted : ErrorKind::Fault;
   return Error{kind, std::string(WORKER_NOT_STARTED) + std::strerror(code)};
 }
 
@@ -86,8 +85,7 @@ struct WorkerPool::Worker {
 
 thread_local WorkerPool::Worker* WorkerPool::current_worker_ QUORBELL_STATIC_TLS = nullptr;
 
-WorkerPool::WorkerPool(std::size_t threads)
-    : thread_count_(threads), workers_(std::make_unique<Worker[]>(threads)) {
+WorkerPool::WorkerPool(std::size_t threads) : thread_count_(threads), workers_(std::make_unique<Worker[]>(threads)) {
   // Only workers sleep on this list, so it never grows past this and a
   // sleeping worker never allocates.
   sleepers_.reserve(threads);

@@ -51,8 +51,7 @@ class WorkerPool {
   // the process ends; if only some can start, the pool has those. Fails when
   // none starts: ResourceExhausted when memory or threads ran out, else a
   // Fault.
-  static Result<WorkerPool*> start(std::size_t threads,
-                                   std::size_t stack_bytes = DEFAULT_STACK_BYTES);
+  static Result<WorkerPool*> start(std::size_t threads, std::size_t stack_bytes = DEFAULT_STACK_BYTES);
 
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -98,8 +97,8 @@ class WorkerPool {
   std::unique_ptr<Worker[]> workers_;
 
   AnnotatedMutex mutex_;
-  std::deque<Job*> queue_ GUARDED_BY(mutex_);  // offered jobs, oldest first
-  std::atomic<std::size_t> queued_{0};         // queue_.size(), for threads spinning without the lock
+  std::deque<Job*> queue_ GUARDED_BY(mutex_);          // offered jobs, oldest first
+  std::atomic<std::size_t> queued_{0};                 // queue_.size(), for threads spinning without the lock
   std::vector<Sleeper*> sleepers_ GUARDED_BY(mutex_);  // idle workers waiting for offers
 };
 

@@ -28,9 +28,7 @@ std::string system_error_text(int error_number) {
   return std::string(text) + " (os error " + std::to_string(error_number) + ")";
 }
 
-Error system_error(int error_number) {
-  return Error{ErrorKind::Snapshot, system_error_text(error_number)};
-}
+Error system_error(int error_number) { return Error{ErrorKind::Snapshot, system_error_text(error_number)}; }
 
 Error with_prefix(std::string_view prefix, const Error& error) {
   if (error.kind == ErrorKind::Interrupted) return error;
@@ -105,8 +103,8 @@ std::optional<std::uint64_t> FileSource::bytes_left() const {
   return *size_ - consumed_;
 }
 
-Status write_all(const FileDescriptor& file, std::span<const std::uint8_t> bytes,
-                 std::string_view zero_write_text, InterruptionCheck interrupted) {
+Status write_all(const FileDescriptor& file, std::span<const std::uint8_t> bytes, std::string_view zero_write_text,
+                 InterruptionCheck interrupted) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(file.get(), bytes.data(), bytes.size());
     if (n == 0) return Error{ErrorKind::Snapshot, std::string(zero_write_text)};

@@ -77,8 +77,8 @@ class FileSource final : public ByteSource {
 // Writes every byte, continuing after partial writes, and asks
 // `interrupted` after every write. A write that accepts nothing fails with
 // zero_write_text.
-Status write_all(const FileDescriptor& file, std::span<const std::uint8_t> bytes,
-                 std::string_view zero_write_text, InterruptionCheck interrupted);
+Status write_all(const FileDescriptor& file, std::span<const std::uint8_t> bytes, std::string_view zero_write_text,
+                 InterruptionCheck interrupted);
 
 // fsync(2), repeated while interrupted: 0, or the error number.
 int sync_descriptor(int fd);

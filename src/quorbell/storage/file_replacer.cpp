@@ -70,8 +70,7 @@ Result<Target> resolve(std::string path) {
 
 std::string temporary_name(const std::string& target) {
   char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
-                static_cast<unsigned long long>(thread_random_u64()));
+  std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(thread_random_u64()));
   return directory_of(target) + "/." + name_of(target).substr(0, kTemporaryStemBytes) + suffix;
 }
 

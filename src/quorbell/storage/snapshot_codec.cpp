@@ -93,8 +93,8 @@ class SnapshotDecoder {
     for (std::uint64_t i = 0; i < count; ++i) {
       std::uint64_t key, id, length;
       bool has_payload;
-      if (!in_.varint(key) || !in_.varint(id) || !in_.varint(length) ||
-          !in_.floats(length, vector_) || !in_.option_tag(has_payload)) {
+      if (!in_.varint(key) || !in_.varint(id) || !in_.varint(length) || !in_.floats(length, vector_) ||
+          !in_.option_tag(has_payload)) {
         return false;
       }
       std::optional<Payload> payload;
@@ -147,8 +147,8 @@ class SnapshotDecoder {
   // Links find their points in points, decoded before the graph.
   bool graph(HNSWIndex& index, const PointStore& points) {
     bool has_entry_point;
-    if (!in_.varint(index.m) || !in_.varint(index.ef_construction) ||
-        !in_.varint(index.ef_search) || !in_.option_tag(has_entry_point)) {
+    if (!in_.varint(index.m) || !in_.varint(index.ef_construction) || !in_.varint(index.ef_search) ||
+        !in_.option_tag(has_entry_point)) {
       return false;
     }
     if (has_entry_point) {
@@ -203,9 +203,8 @@ void encode_snapshot(const PointStore& points, const HNSWIndex& index, const Sna
 
 ByteBuffer encode_snapshot(const PointStore& points, const HNSWIndex& index) {
   ByteBuffer bytes;
-  encode_snapshot(points, index, [&](std::span<const std::uint8_t> piece) {
-    bytes.insert(bytes.end(), piece.begin(), piece.end());
-  });
+  encode_snapshot(points, index,
+                  [&](std::span<const std::uint8_t> piece) { bytes.insert(bytes.end(), piece.begin(), piece.end()); });
   return bytes;
 }
 

@@ -128,8 +128,7 @@ bool WireReader::pieces(std::uint64_t count, std::size_t unit, Out& out, Append 
   return true;
 }
 
-bool WireReader::bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byte,
-                                std::uint64_t& out) {
+bool WireReader::bounded_varint(std::size_t max_bytes, std::uint8_t max_last_byte, std::uint64_t& out) {
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < max_bytes; ++i) {
     if (!fill(1)) return fail(WireError::EndOfData);

@@ -142,8 +142,7 @@ class ByteSource {
 // pipe), their storage grows as their bytes arrive.
 class WireReader {
  public:
-  explicit WireReader(std::span<const std::uint8_t> bytes)
-      : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  explicit WireReader(std::span<const std::uint8_t> bytes) : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
   // buffer_bytes must hold the longest fixed-size item (a 10-byte varint).
   WireReader(ByteSource& source, std::size_t buffer_bytes);
 
