@@ -5,9 +5,10 @@
 // swap step of a load take both for writing. The lock order is always
 // `points` then `index`, released in reverse. Each lock is tried first;
 // a thread that must wait for one tells the `waits` hook before it blocks
-// (the bindings let go of the interpreter lock there). A fault (an
-// exception) while a write lock is held poisons that lock, and every later
-// operation that takes it fails with an ErrorKind::Fault error. A thread
+// (the bindings let go of the interpreter lock there). An upsert that runs
+// out of memory is taken back whole and poisons nothing; any other fault
+// while a write lock is held poisons that lock, and every later operation
+// that takes it fails with an ErrorKind::Fault error. A thread
 // inside a save, whose signal handlers may call back into the store, keeps
 // the read locks; an upsert or load asked of the store from there fails at
 // once with ErrorKind::Busy rather than wait for itself
