@@ -456,7 +456,9 @@ void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, Inser
   // The kept ones that do not copy the owner, as they are kept.
   DistanceBatch& batch = scratch.batch;
   batch.clear();
-  batch.reserve(capacity);
+  // No more can be kept than there are candidates; the capacity follows m,
+  // which a loaded file may set to anything.
+  batch.reserve(std::min(capacity, scratch.candidates.size()));
   for (const auto& candidate : scratch.candidates) {
     if (kept.size() >= capacity) break;
     const bool copy =
