@@ -29,14 +29,13 @@ import subprocess
 import sys
 import time
 
+from bench_memory import status_bytes
+
 MIB = 1 << 20
 CHURN_POINTS, CHURN_UPSERTS = 10, 3_000_000
 STORE, TENANTS, DIM, SEARCHES = 20_000, 200, 32, 2_000
 
 
-def status_bytes(field):
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field + ":"))
 
 
 def child(what):
