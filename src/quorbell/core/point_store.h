@@ -52,6 +52,16 @@ class PointStore {
   std::uint64_t key_at(std::uint32_t slot) const { return records_[slot].key; }
   // Asks the CPU to start loading a slot's record (slot < size()).
   void prefetch(std::uint32_t slot) const { __builtin_prefetch(&records_[slot]); }
+  // The vector alone with its sum of squares: what a distance reads.
+  struct VectorRef {
+    const float* data;
+    std::uint32_t length;
+    float squared_norm;
+  };
+  VectorRef vector_at(std::uint32_t slot) const {
+    const Record& r = records_[slot];
+    return VectorRef{r.data, r.length, r.squared_norm};
+  }
   PointView view(std::uint32_t slot) const {
     const Record& r = records_[slot];
     return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm, r.payload.get()};

@@ -32,9 +32,13 @@ class DistanceBatch {
     distances_.resize(room);
   }
   void add(const PointView& point) {
-    vectors_[size_] = point.vector.data();
-    lengths_[size_] = static_cast<std::uint32_t>(point.vector.size());
-    norms_[size_++] = point.squared_norm;
+    add(PointStore::VectorRef{point.vector.data(), static_cast<std::uint32_t>(point.vector.size()),
+                              point.squared_norm});
+  }
+  void add(const PointStore::VectorRef& vector) {
+    vectors_[size_] = vector.data;
+    lengths_[size_] = vector.length;
+    norms_[size_++] = vector.squared_norm;
   }
   // distance(k) = the owner's distance to point k, for begin <= k < end.
   void measure(const Scorer& owner, std::size_t begin, std::size_t end) {
@@ -164,9 +168,11 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
 }
 
 void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
-                       SearchScratch& scratch) const {
-  prefetch_list_targets(list, points, visited);
+                       bool targets_prefetched, SearchScratch& scratch) const {
+  if (!targets_prefetched) prefetch_list_targets(list, points, visited);
   scratch.make_room(list.size());
+  std::uint32_t* const slots = scratch.slots.data();
+  std::uint32_t* const point_slots = scratch.point_slots.data();
   std::size_t resolved = 0;
   const bool check_examinable = visited != nullptr && !nodes_.all_examinable();
   for (const std::uint32_t slot : list) {
@@ -176,17 +182,17 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
     const std::uint32_t point = nodes_.point_slot(slot);
     if (point == GraphNodes::kNoPoint) continue;
     if (point != slot) points.prefetch(point);
-    scratch.slots[resolved] = slot;
-    scratch.point_slots[resolved++] = point;
+    slots[resolved] = slot;
+    point_slots[resolved++] = point;
   }
   scratch.batch.clear();
   scratch.batch.reserve(resolved);
   for (std::size_t k = 0; k < resolved; ++k) {
-    const PointView point = points.view(scratch.point_slots[k]);
-    const auto* bytes = reinterpret_cast<const char*>(point.vector.data());
-    const std::size_t size = std::min<std::size_t>(point.vector.size_bytes(), kPrefetchedVectorBytes);
+    const PointStore::VectorRef vector = points.vector_at(point_slots[k]);
+    const auto* bytes = reinterpret_cast<const char*>(vector.data);
+    const std::size_t size = std::min<std::size_t>(std::size_t{vector.length} * sizeof(float), kPrefetchedVectorBytes);
     for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.batch.add(point);
+    scratch.batch.add(vector);
   }
 }
 
@@ -204,7 +210,7 @@ HNSWIndex::Stop HNSWIndex::walk(const Scorer& cosine, Stop start, std::uint64_t 
     if (!nodes_.is_node(current.slot)) return Stop{current, best};
     const auto list = nodes_.links(current.slot, layer);
     if (list.empty() || points.empty()) return Stop{current, best};
-    gather(list, points, nullptr, scratch);
+    gather(list, points, nullptr, false, scratch);
     scratch.batch.measure(cosine);
     // The first strictly closer neighbour in list order wins; a tie or a
     // NaN never moves the walk, and any number moves it off a NaN.
@@ -243,6 +249,9 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
   if (current.slot != kNoSlot && nodes_.examinable(current.id)) visited.test_and_mark(current.slot);
 
   std::uint64_t spent = 0;
+  // The node whose list's targets were loaded ahead last: its expansion
+  // need not ask for them again.
+  std::uint32_t prefetched = kNoSlot;
   while (!candidates.empty()) {
     if (spent >= limits.budget) return true;
     const RankedSlot expanded = candidates.pop_first();
@@ -250,13 +259,15 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     // as it stands now.
     const float worst = results.worst();
     if (!nodes_.is_node(expanded.slot)) continue;
-    gather(nodes_.links(expanded.slot, layer), points, &visited, scratch);
+    gather(nodes_.links(expanded.slot, layer), points, &visited, expanded.slot == prefetched, scratch);
     // Most expansions are followed by the best candidate left now, and that
     // one by one of its two heap children: load ahead for them while this
     // expansion's distances are computed.
+    prefetched = kNoSlot;
     if (layer == 0) {
       if (!candidates.empty() && nodes_.is_node(candidates.first().slot)) {
-        prefetch_list_targets(nodes_.base_links(candidates.first().slot), points, &visited);
+        prefetched = candidates.first().slot;
+        prefetch_list_targets(nodes_.base_links(prefetched), points, &visited);
       }
       for (const RankedSlot& runner : candidates.front_runners()) {
         if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);

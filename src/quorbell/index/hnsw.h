@@ -161,9 +161,10 @@ class HNSWIndex {
                              const VisitedSet* visited) const;
   // Collects into scratch the neighbours of a list that have a point; with
   // a visited set, also skips ids that are not examinable or already
-  // marked, marking each before it is tested further.
+  // marked, marking each before it is tested further. targets_prefetched:
+  // prefetch_list_targets ran for this list already.
   void gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
-              SearchScratch& scratch) const;
+              bool targets_prefetched, SearchScratch& scratch) const;
   // Where a walk stands: the position and the distance of its point
   // (FLOAT_MAX when the store has none). Each walk starts where the one
   // above ended, with the distance that walk already computed.
