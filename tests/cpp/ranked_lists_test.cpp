@@ -13,7 +13,7 @@ namespace quorbell {
 namespace {
 
 // The lists as plain arrays kept in order by stable sorting (numbers
-// ascending, NaNs after them), the literal form the heaps replace.
+// ascending, NaNs after them), the literal form the lists stand for.
 void stable_sort_pairs(std::vector<RankedSlot>& list) {
   auto numbers_end =
       std::stable_partition(list.begin(), list.end(), [](const RankedSlot& p) { return !std::isnan(p.distance); });
@@ -36,7 +36,7 @@ class RankedListsModel : public ::testing::TestWithParam<unsigned> {};
 
 // Random admissions with many ties and some NaNs, checked step by step
 // against the literal lists.
-TEST_P(RankedListsModel, HeapsBehaveLikeStablySortedLists) {
+TEST_P(RankedListsModel, BehaveLikeStablySortedLists) {
   std::mt19937 rng(GetParam());
   const float values[] = {0.5f, 0.25f, 0.25f, 1.0f, 0.0f, -0.0f, NAN, FLOAT_MAX, 0.75f, -INFINITY, INFINITY};
   const std::size_t bound = 1 + rng() % 6;

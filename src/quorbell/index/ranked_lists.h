@@ -1,12 +1,15 @@
 // The candidate list and the result list of the base-layer search, as
-// heaps that yield exactly what stable re-sorting of plain lists would.
+// arrays kept sorted by insertion, which yield exactly what stable
+// re-sorting of plain lists would.
 //
 // Both lists order pairs by ascending distance with ties in the order the
 // pairs were added. Re-sorting a list stably after appending keeps equal
-// distances in that order, so a heap keyed by (distance, sequence number)
-// gives the same first and last pairs. Distances follow the graph's one
-// order (closer() below): NaN after every number, so NaN pairs come last,
-// in the order they were added.
+// distances in that order, so ordering by (distance, sequence number) gives
+// the same lists. Distances follow the graph's one order (closer() below):
+// NaN after every number, so NaN pairs come last, in the order they were
+// added. The lists hold a few dozen pairs: shifting a few of them on an
+// insertion costs less than keeping a heap, and the sorted form needs no
+// sorting at the end.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +18,8 @@
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "core/distance.h"
 
 namespace quorbell {
 
@@ -53,37 +58,67 @@ inline bool ranks_ahead(const RankedSlot& a, const RankedSlot& b) { return a.ord
 // Pairs waiting for expansion; the first in list order comes out first.
 class CandidateQueue {
  public:
-  void clear() { heap_.clear(); }
-  bool empty() const { return heap_.empty(); }
-  void push(RankedSlot pair);
-  RankedSlot pop_first();
+  void clear() { pairs_.clear(); }
+  bool empty() const { return pairs_.empty(); }
+  void push(RankedSlot pair) {
+    // New neighbours of the pair just expanded tend to rank near the
+    // front, which is the end of the array: few pairs move.
+    pairs_.push_back(pair);
+    std::size_t at = pairs_.size() - 1;
+    for (; at > 0 && ranks_ahead(pairs_[at - 1], pair); --at) pairs_[at] = pairs_[at - 1];
+    pairs_[at] = pair;
+  }
+  RankedSlot pop_first() {
+    const RankedSlot first = pairs_.back();
+    pairs_.pop_back();
+    return first;
+  }
   // The pair pop_first would return now; the queue must not be empty.
-  const RankedSlot& first() const { return heap_.front(); }
-  // The first pair and the two that may come right after it, in no order.
-  std::span<const RankedSlot> front_runners() const { return {heap_.data(), std::min<std::size_t>(heap_.size(), 3)}; }
+  const RankedSlot& first() const { return pairs_.back(); }
+  // The first pair and the two after it, in no order.
+  std::span<const RankedSlot> front_runners() const {
+    const std::size_t count = std::min<std::size_t>(pairs_.size(), 3);
+    return {pairs_.data() + pairs_.size() - count, count};
+  }
 
  private:
-  std::vector<RankedSlot> heap_;
+  std::vector<RankedSlot> pairs_;  // last in list order first
 };
 
 // The pairs kept so far, bounded by trimming its last pair. Its worst
 // distance is its greatest in the graph's order: NaN when it holds one.
 class ResultList {
  public:
-  void clear();
-  std::size_t size() const { return numbers_.size() + nans_.size(); }
-  float worst() const;
-  void append(RankedSlot pair);
-  // Sorts the list and removes its last pair.
-  void remove_last();
-  // append, then remove_last while the list holds more than `bound` pairs.
-  void append_bounded(RankedSlot pair, std::size_t bound);
+  void clear() { pairs_.clear(); }
+  std::size_t size() const { return pairs_.size(); }
+  float worst() const { return pairs_.empty() ? FLOAT_MAX : pairs_.back().distance; }
+  void append(RankedSlot pair) {
+    pairs_.push_back(pair);
+    insert_from(pairs_.size() - 1, pair);
+  }
+  // Removes the last pair.
+  void remove_last() { pairs_.pop_back(); }
+  // append, then remove_last if the list holds more than `bound` pairs.
+  void append_bounded(RankedSlot pair, std::size_t bound) {
+    if (pairs_.size() < bound || pairs_.empty()) return append(pair);
+    // Full: the pair ousts the last one, unless it would be the last.
+    if (ranks_ahead(pair, pairs_.back())) insert_from(pairs_.size() - 1, pair);
+  }
   // The whole list in sorted order; leaves this list empty.
-  void drain_sorted(std::vector<RankedSlot>& out);
+  void drain_sorted(std::vector<RankedSlot>& out) {
+    out.swap(pairs_);
+    pairs_.clear();
+  }
 
  private:
-  std::vector<RankedSlot> numbers_;  // heap, the last pair in list order on top
-  std::vector<RankedSlot> nans_;     // in the order they were added
+  // Puts pair in order among the pairs before position `at`, shifting
+  // those it ranks ahead of one place on; what stood at `at` is dropped.
+  void insert_from(std::size_t at, RankedSlot pair) {
+    for (; at > 0 && ranks_ahead(pair, pairs_[at - 1]); --at) pairs_[at] = pairs_[at - 1];
+    pairs_[at] = pair;
+  }
+
+  std::vector<RankedSlot> pairs_;  // in list order
 };
 
 }  // namespace quorbell
