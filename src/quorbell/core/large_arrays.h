@@ -4,11 +4,12 @@
 // A search touches a few entries of each, scattered over the whole store.
 // With ordinary 4 KiB pages nearly every one of those touches misses the
 // TLB, and the page walk (longer still under a hypervisor) comes before
-// the cache miss itself. So an allocation of 2 MiB or more starts on a
-// huge-page boundary and asks the kernel to back it with huge pages. The
-// request is a hint: where the kernel declines, the memory is ordinary and
-// works the same. Smaller allocations come from operator new like every
-// other.
+// the cache miss itself. So an allocation of 2 MiB or more is mapped in
+// whole huge pages from a huge-page boundary and asks the kernel to back
+// it with huge pages. The request is a hint: where the kernel declines,
+// the memory is ordinary and works the same. Allocations from 256 KiB are
+// mapped too (freeing one unmaps it); smaller ones come from operator new
+// like every other.
 #pragma once
 
 #include <cstddef>
