@@ -8,6 +8,7 @@
 #include "bindings/py_ref.h"
 #include "bindings/vector_storage.h"
 #include "core/random.h"
+#include "index/hnsw.h"
 
 namespace quorbell {
 
@@ -69,4 +70,11 @@ PyMODINIT_FUNC PyInit_quorbell(void) { return PyModuleDef_Init(&quorbell::quorbe
 // generators (see test_seed_random), so that a build repeats bit for bit.
 extern "C" __attribute__((visibility("default"))) void quorbell_test_seed_random(std::uint64_t seed) {
   quorbell::test_seed_random(seed);
+}
+
+// For benchmarks only, reached the same way: the distances the calling
+// thread's last graph walk computed (see test_walk_distances), so that a
+// filtered search's cost can be counted without slowing any search.
+extern "C" __attribute__((visibility("default"))) std::uint64_t quorbell_test_walk_distances() {
+  return quorbell::test_walk_distances();
 }

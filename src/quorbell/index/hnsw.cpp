@@ -67,6 +67,9 @@ struct SearchScratch {
   std::vector<std::uint32_t> slots;
   std::vector<std::uint32_t> point_slots;
   DistanceBatch batch;
+  // Neighbour distances the last best-first walk computed, for benchmarks
+  // (test_walk_distances).
+  std::uint64_t walk_distances = 0;
 
   // Room for a list of `count` neighbours.
   void make_room(std::size_t count) {
@@ -133,6 +136,8 @@ float graph_distance(const Scorer& cosine, const PointView& point) {
 }
 
 }  // namespace
+
+std::uint64_t test_walk_distances() { return thread_scratch().walk_distances; }
 
 void discard_thread_scratch() noexcept {
   ThreadScratch<SearchScratch>::discard();
@@ -253,7 +258,10 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
   // need not ask for them again.
   std::uint32_t prefetched = kNoSlot;
   while (!candidates.empty()) {
-    if (spent >= limits.budget) return true;
+    if (spent >= limits.budget) {
+      scratch.walk_distances = spent;
+      return true;
+    }
     const RankedSlot expanded = candidates.pop_first();
     // Every admission of this expansion compares against the worst distance
     // as it stands now.
@@ -284,6 +292,7 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     }
   }
   results.drain_sorted(scratch.sorted);
+  scratch.walk_distances = spent;
   return false;
 }
 

@@ -42,6 +42,10 @@ std::uint64_t level_from_random(std::uint64_t r, std::uint64_t m);
 // Frees the calling thread's search and insert scratch. A call that ran out
 // of memory may have left it half-grown; the next call makes it afresh.
 void discard_thread_scratch() noexcept;
+// For benchmarks only: the neighbour distances that the calling thread's
+// last base-layer walk computed (the start's and the descent's not
+// counted), whether it ran to its end or spent its budget.
+std::uint64_t test_walk_distances();
 
 class Scorer;
 class VisitedSet;
