@@ -16,29 +16,36 @@
 
 namespace quorbell {
 
-// One batch of graph distances: points added one by one, then their
-// distances from one owner, all in one call. Searches and inserts share it.
+// One batch of graph distances: points added one by one or all at once,
+// then their distances from one owner, all in one call. Searches and inserts share it.
 class DistanceBatch {
  public:
   std::size_t size() const { return size_; }
   void clear() { size_ = 0; }
   // Room for `count` more points, so that add() allocates nothing.
   void reserve(std::size_t count) {
-    if (vectors_.size() >= size_ + count) return;
-    const std::size_t room = size_ + count;
-    vectors_.resize(room);
-    lengths_.resize(room);
-    norms_.resize(room);
-    distances_.resize(room);
+    if (vectors_.size() < size_ + count) grow(size_ + count);
+  }
+  // The batch becomes the vectors vector_at(k) returns for k < count.
+  template <class VectorAt>
+  void assign(std::size_t count, VectorAt&& vector_at) {
+    size_ = 0;
+    reserve(count);
+    const float** vectors = vectors_.data();
+    std::uint32_t* lengths = lengths_.data();
+    float* norms = norms_.data();
+    for (std::size_t k = 0; k < count; ++k) {
+      const PointStore::VectorRef vector = vector_at(k);
+      vectors[k] = vector.data;
+      lengths[k] = vector.length;
+      norms[k] = vector.squared_norm;
+    }
+    size_ = count;
   }
   void add(const PointView& point) {
-    add(PointStore::VectorRef{point.vector.data(), static_cast<std::uint32_t>(point.vector.size()),
-                              point.squared_norm});
-  }
-  void add(const PointStore::VectorRef& vector) {
-    vectors_[size_] = vector.data;
-    lengths_[size_] = vector.length;
-    norms_[size_++] = vector.squared_norm;
+    vectors_[size_] = point.vector.data();
+    lengths_[size_] = static_cast<std::uint32_t>(point.vector.size());
+    norms_[size_++] = point.squared_norm;
   }
   // distance(k) = the owner's distance to point k, for begin <= k < end.
   void measure(const Scorer& owner, std::size_t begin, std::size_t end) {
@@ -49,6 +56,13 @@ class DistanceBatch {
   float distance(std::size_t k) const { return distances_[k]; }
 
  private:
+  void grow(std::size_t room) {
+    vectors_.resize(room);
+    lengths_.resize(room);
+    norms_.resize(room);
+    distances_.resize(room);
+  }
+
   std::vector<const float*> vectors_;
   std::vector<std::uint32_t> lengths_;
   std::vector<float> norms_;
@@ -101,9 +115,34 @@ struct InsertScratch {
 };
 
 namespace {
-// How much of each gathered vector is requested ahead; the hardware
-// prefetcher follows longer vectors on its own.
-constexpr std::size_t kPrefetchedVectorBytes = 1024;
+// How much of each gathered vector is requested ahead, in cache lines; the
+// hardware prefetcher follows longer vectors on its own.
+constexpr std::size_t kPrefetchedVectorLines = 16;
+
+// Requests the first min(lines, 16) cache lines from bytes on: one jump into
+// the cases below, where a loop would test its bound after every line.
+void prefetch_lines(const char* bytes, std::size_t lines) {
+  static_assert(kPrefetchedVectorLines == 16, "one case per line");
+  switch (std::min(lines, kPrefetchedVectorLines)) {
+    case 16: __builtin_prefetch(bytes + 15 * 64); [[fallthrough]];
+    case 15: __builtin_prefetch(bytes + 14 * 64); [[fallthrough]];
+    case 14: __builtin_prefetch(bytes + 13 * 64); [[fallthrough]];
+    case 13: __builtin_prefetch(bytes + 12 * 64); [[fallthrough]];
+    case 12: __builtin_prefetch(bytes + 11 * 64); [[fallthrough]];
+    case 11: __builtin_prefetch(bytes + 10 * 64); [[fallthrough]];
+    case 10: __builtin_prefetch(bytes + 9 * 64); [[fallthrough]];
+    case 9: __builtin_prefetch(bytes + 8 * 64); [[fallthrough]];
+    case 8: __builtin_prefetch(bytes + 7 * 64); [[fallthrough]];
+    case 7: __builtin_prefetch(bytes + 6 * 64); [[fallthrough]];
+    case 6: __builtin_prefetch(bytes + 5 * 64); [[fallthrough]];
+    case 5: __builtin_prefetch(bytes + 4 * 64); [[fallthrough]];
+    case 4: __builtin_prefetch(bytes + 3 * 64); [[fallthrough]];
+    case 3: __builtin_prefetch(bytes + 2 * 64); [[fallthrough]];
+    case 2: __builtin_prefetch(bytes + 64); [[fallthrough]];
+    case 1: __builtin_prefetch(bytes); [[fallthrough]];
+    default: break;
+  }
+}
 
 // How many of the nearest kept points the diversity rule measures a
 // candidate against before the rest.
@@ -190,15 +229,11 @@ void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& po
     slots[resolved] = slot;
     point_slots[resolved++] = point;
   }
-  scratch.batch.clear();
-  scratch.batch.reserve(resolved);
-  for (std::size_t k = 0; k < resolved; ++k) {
+  scratch.batch.assign(resolved, [&](std::size_t k) {
     const PointStore::VectorRef vector = points.vector_at(point_slots[k]);
-    const auto* bytes = reinterpret_cast<const char*>(vector.data);
-    const std::size_t size = std::min<std::size_t>(std::size_t{vector.length} * sizeof(float), kPrefetchedVectorBytes);
-    for (std::size_t offset = 0; offset < size; offset += 64) __builtin_prefetch(bytes + offset);
-    scratch.batch.add(vector);
-  }
+    prefetch_lines(reinterpret_cast<const char*>(vector.data), (std::size_t{vector.length} * sizeof(float) + 63) / 64);
+    return vector;
+  });
 }
 
 HNSWIndex::Stop HNSWIndex::stop_at(const Scorer& cosine, Position position, const PointStore& points) const {
@@ -267,7 +302,8 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     // as it stands now.
     const float worst = results.worst();
     if (!nodes_.is_node(expanded.slot)) continue;
-    gather(nodes_.links(expanded.slot, layer), points, &visited, expanded.slot == prefetched, scratch);
+    const auto list = layer == 0 ? nodes_.base_links(expanded.slot) : nodes_.links(expanded.slot, layer);
+    gather(list, points, &visited, expanded.slot == prefetched, scratch);
     // Most expansions are followed by the best candidate left now, and that
     // one by one of its two heap children: load ahead for them while this
     // expansion's distances are computed.
