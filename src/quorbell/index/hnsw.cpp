@@ -211,7 +211,9 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
   }
 }
 
-void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
+// Inlined into its two callers: most of its calls gather a handful of
+// points, where a call's setup would weigh.
+[[gnu::always_inline]] inline void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
                        bool targets_prefetched, SearchScratch& scratch) const {
   if (!targets_prefetched) prefetch_list_targets(list, points, visited);
   scratch.make_room(list.size());
@@ -319,12 +321,16 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     }
     scratch.batch.measure(cosine);
     spent += scratch.batch.size();
+    bool full = results.size() >= limits.bound;
     for (std::size_t k = 0; k < scratch.batch.size(); ++k) {
       const float distance = scratch.batch.distance(k);
-      if (!closer(distance, worst) && results.size() >= limits.bound) continue;
+      if (full && !closer(distance, worst)) continue;
       const RankedSlot pair = ranked_slot(distance, sequence++, scratch.slots[k]);
       candidates.push(pair);
-      if (limits.tenant == nullptr || passes(scratch.point_slots[k])) results.append_bounded(pair, limits.bound);
+      if (limits.tenant == nullptr || passes(scratch.point_slots[k])) {
+        results.append_bounded(pair, limits.bound);
+        full = results.size() >= limits.bound;
+      }
     }
   }
   results.drain_sorted(scratch.sorted);
