@@ -123,6 +123,7 @@ constexpr std::size_t kPrefetchedVectorLines = 16;
 // the cases below, where a loop would test its bound after every line.
 void prefetch_lines(const char* bytes, std::size_t lines) {
   static_assert(kPrefetchedVectorLines == 16, "one case per line");
+  // clang-format off
   switch (std::min(lines, kPrefetchedVectorLines)) {
     case 16: __builtin_prefetch(bytes + 15 * 64); [[fallthrough]];
     case 15: __builtin_prefetch(bytes + 14 * 64); [[fallthrough]];
@@ -138,10 +139,11 @@ void prefetch_lines(const char* bytes, std::size_t lines) {
     case 5: __builtin_prefetch(bytes + 4 * 64); [[fallthrough]];
     case 4: __builtin_prefetch(bytes + 3 * 64); [[fallthrough]];
     case 3: __builtin_prefetch(bytes + 2 * 64); [[fallthrough]];
-    case 2: __builtin_prefetch(bytes + 64); [[fallthrough]];
-    case 1: __builtin_prefetch(bytes); [[fallthrough]];
+    case 2: __builtin_prefetch(bytes + 1 * 64); [[fallthrough]];
+    case 1: __builtin_prefetch(bytes + 0 * 64); [[fallthrough]];
     default: break;
   }
+  // clang-format on
 }
 
 // How many of the nearest kept points the diversity rule measures a
@@ -213,8 +215,9 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
 
 // Inlined into its two callers: most of its calls gather a handful of
 // points, where a call's setup would weigh.
-[[gnu::always_inline]] inline void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points, VisitedSet* visited,
-                       bool targets_prefetched, SearchScratch& scratch) const {
+[[gnu::always_inline]] inline void HNSWIndex::gather(std::span<const std::uint32_t> list, const PointStore& points,
+                                                     VisitedSet* visited, bool targets_prefetched,
+                                                     SearchScratch& scratch) const {
   if (!targets_prefetched) prefetch_list_targets(list, points, visited);
   scratch.make_room(list.size());
   std::uint32_t* const slots = scratch.slots.data();
