@@ -116,6 +116,12 @@ TEST(PointStore, TenantSlotsFollowChurn) {
       std::sort(expected.begin(), expected.end());
       const auto slots = store.tenant_slots(name);
       ASSERT_EQ(std::vector<std::uint32_t>(slots.begin(), slots.end()), expected) << name << " at " << step;
+      // The tenant's number picks out exactly the same slots.
+      const PointStore::TenantFilter filter = store.tenant_filter(&name);
+      for (std::uint32_t slot = 0; slot < store.size(); ++slot) {
+        ASSERT_EQ(store.passes(slot, filter), std::binary_search(expected.begin(), expected.end(), slot))
+            << name << " slot " << slot << " at " << step;
+      }
     }
   }
 }

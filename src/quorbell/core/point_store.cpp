@@ -48,9 +48,10 @@ PointStore::Stored PointStore::upsert(std::uint64_t key, std::span<const float> 
   const auto length = static_cast<std::uint32_t>(vector.size());
   OptionalPayload boxed(std::move(payload));
   const std::optional<std::string_view> tenant = tenant_of(boxed.get());
-  tenants_.prepare(tenant);
+  const std::optional<std::uint32_t> existing = slot_of(key);
+  tenants_.prepare(tenant, existing.value_or(static_cast<std::uint32_t>(records_.size())));
 
-  if (auto existing = slot_of(key)) {
+  if (existing) {
     Record& r = records_[*existing];
     Stored stored{*existing, false, r.data, r.length, r.squared_norm, {}, {}};
     float* data = r.data;

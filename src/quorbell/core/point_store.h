@@ -66,11 +66,19 @@ class PointStore {
     const Record& r = records_[slot];
     return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm, r.payload.get()};
   }
-  // tenant_matches (core/payload.h) for the point at slot. A scan asks this
-  // of every point, and most scans have no tenant: then the payload is not
-  // even looked up.
-  bool tenant_matches(std::uint32_t slot, const std::string* tenant) const {
-    return tenant == nullptr || quorbell::tenant_matches(records_[slot].payload.get(), tenant);
+  // The tenant filter, looked up once for many points: passes(slot,
+  // tenant_filter(tenant)) is tenant_matches (core/payload.h) for the
+  // point at slot, decided without reading its payload. Scans and walks
+  // ask it of every point they meet, and most have no tenant.
+  struct TenantFilter {
+    bool all;  // no tenant: every point passes
+    std::uint32_t number;
+  };
+  TenantFilter tenant_filter(const std::string* tenant) const {
+    return tenant == nullptr ? TenantFilter{true, 0} : TenantFilter{false, tenants_.number_of(*tenant)};
+  }
+  bool passes(std::uint32_t slot, TenantFilter filter) const {
+    return filter.all || tenants_.holds(filter.number, slot);
   }
   std::optional<PointView> find(std::uint64_t key) const {
     auto slot = slot_of(key);

@@ -45,14 +45,23 @@ std::size_t TenantSlots::home_of(std::string_view tenant) const {
   return std::hash<std::string_view>{}(tenant) & (table_.size() - 1);
 }
 
-const TenantSlots::Group* TenantSlots::find(std::string_view tenant) const {
-  if (table_.empty()) return nullptr;
+std::uint32_t TenantSlots::entry_of(std::string_view tenant) const {
+  if (table_.empty()) return kFree;
   const std::size_t mask = table_.size() - 1;
   for (std::size_t i = home_of(tenant); table_[i] != kFree; i = (i + 1) & mask) {
-    const Group& group = (*groups_)[table_[i] - 1];
-    if (group.tenant == tenant) return &group;
+    if ((*groups_)[table_[i] - 1].tenant == tenant) return table_[i];
   }
-  return nullptr;
+  return kFree;
+}
+
+const TenantSlots::Group* TenantSlots::find(std::string_view tenant) const {
+  const std::uint32_t entry = entry_of(tenant);
+  return entry == kFree ? nullptr : &(*groups_)[entry - 1];
+}
+
+std::uint32_t TenantSlots::number_of(std::string_view tenant) const {
+  const std::uint32_t entry = entry_of(tenant);
+  return entry == kFree ? kNone : entry;
 }
 
 std::size_t TenantSlots::position_of(std::string_view tenant) const {
@@ -75,8 +84,10 @@ std::span<const std::uint32_t> TenantSlots::of(std::string_view tenant) const {
   return group->slots.view();
 }
 
-void TenantSlots::prepare(std::optional<std::string_view> tenant) {
+void TenantSlots::prepare(std::optional<std::string_view> tenant, std::uint32_t slot) {
   if (!tenant) return;
+  // New entries say "no tenant", as the slots past the end do.
+  if (numbers_.size() <= slot) numbers_.resize(std::size_t{slot} + 1, kFree);
   if (find(*tenant) == nullptr) {
     // The table stays at most three quarters full. Each step below either
     // fails before it changes anything or cannot fail.
@@ -107,7 +118,13 @@ void TenantSlots::move(std::uint32_t slot, std::optional<std::string_view> from,
                        std::optional<std::string_view> to) noexcept {
   if (from && to && *from == *to) return;
   if (from) group_of(*from).slots.erase(slot);
-  if (to) group_of(*to).slots.insert(slot);
+  if (to) {
+    const std::uint32_t entry = entry_of(*to);
+    (*groups_)[entry - 1].slots.insert(slot);
+    numbers_[slot] = entry;
+  } else if (from) {
+    numbers_[slot] = kFree;
+  }
 }
 
 // Linear probing without tombstones: the entries after the freed place

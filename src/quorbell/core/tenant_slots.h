@@ -8,6 +8,10 @@
 // A tenant whose last point leaves is dropped once the change is settled
 // (release_if_empty), so memory follows the live tenants, not every name
 // ever stored; its place is reused by the next new tenant.
+//
+// Each slot also keeps its tenant's number, so that a walk that meets
+// points all over the store tests each against a tenant by comparing two
+// numbers, without reading the point's payload.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +24,24 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/large_arrays.h"
+
 namespace quorbell {
 
 class TenantSlots {
  public:
   std::span<const std::uint32_t> of(std::string_view tenant) const;
+  // The tenant's number while it has points; a tenant without points has
+  // one that no slot holds.
+  std::uint32_t number_of(std::string_view tenant) const;
+  // Whether the point at slot is of the tenant numbered `number`.
+  bool holds(std::uint32_t number, std::uint32_t slot) const {
+    return slot < numbers_.size() && numbers_[slot] == number;
+  }
 
-  // Makes room for one more slot of tenant (nullopt: none), so that the
-  // next move() to it cannot fail. Changes nothing a reader can see.
-  void prepare(std::optional<std::string_view> tenant);
+  // Makes room for slot to join tenant (nullopt: none), so that the next
+  // move() of slot to it cannot fail. Changes nothing a reader can see.
+  void prepare(std::optional<std::string_view> tenant, std::uint32_t slot);
   // Moves slot from one tenant to another; nullopt is no tenant. Needs a
   // prepare() for `to` first and never allocates.
   void move(std::uint32_t slot, std::optional<std::string_view> from, std::optional<std::string_view> to) noexcept;
@@ -76,6 +89,8 @@ class TenantSlots {
 
   // The group of tenant, or nullptr.
   const Group* find(std::string_view tenant) const;
+  // The table's entry for tenant (its group + 1), or kFree.
+  std::uint32_t entry_of(std::string_view tenant) const;
   // The table position of tenant's group, which must exist.
   std::size_t position_of(std::string_view tenant) const;
   Group& group_of(std::string_view tenant) { return const_cast<Group&>(*find(tenant)); }
@@ -89,6 +104,10 @@ class TenantSlots {
   std::vector<std::uint32_t> table_;  // group + 1 by the tenant's hash, kFree where empty
   std::uint32_t live_ = 0;            // groups in the table
   std::uint32_t vacant_ = kNone;      // the last dropped group, reused first
+  // Per slot, its tenant's group + 1, or kFree for none; slots past the
+  // end have none. Made at the first tenant, so a store without tenants
+  // pays nothing.
+  LargeVector<std::uint32_t> numbers_;
 };
 
 // A store moves (a load swaps it in) where nothing may fail.

@@ -286,7 +286,8 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
   visited.begin_query(nodes_.slot_count());
   candidates.clear();
   results.clear();
-  const auto passes = [&](std::uint32_t point_slot) { return points.tenant_matches(point_slot, limits.tenant); };
+  const PointStore::TenantFilter filter = points.tenant_filter(limits.tenant);
+  const auto passes = [&](std::uint32_t point_slot) { return points.passes(point_slot, filter); };
   std::uint32_t sequence = 0;
   const RankedSlot first = ranked_slot(start.distance, sequence++, current.slot);
   candidates.push(first);

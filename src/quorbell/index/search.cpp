@@ -29,12 +29,13 @@ std::vector<SearchHit> search_exact_knn(std::span<const float> query, std::uint6
   // Nothing to score: skip the scorer's setup (the query's norm) too.
   if (limit == 0 || count == 0) return {};
   TopHits best(metric, limit, count);
+  const PointStore::TenantFilter filter = points.tenant_filter(tenant);
   Scorer(metric, query)
       .score_each(
           count,
           [&](std::size_t k, PointView& point) {
             point = points.view(slot_at(k));
-            return points.tenant_matches(slot_at(k), tenant);
+            return points.passes(slot_at(k), filter);
           },
           [&](std::size_t k, float score) { best.offer(slot_at(k), score); });
   return hits_of(best, points);
@@ -47,13 +48,14 @@ std::vector<SearchHit> search_exact_blocks(std::span<const float> query, std::ui
   if (limit == 0 || points.empty()) return {};
   TopHits best(metric, limit, points.size());
   const Scorer scorer(metric, query);
+  const PointStore::TenantFilter filter = points.tenant_filter(tenant);
   scorer.score_blocks(blocks, points, [&](std::size_t begin, std::size_t end, const float* scores) {
     for (std::size_t slot = begin; slot < end; ++slot) {
       const float score = scores[slot - begin];
       // Most points of a long scan end here, before their record is read.
       if (!best.may_keep(score)) continue;
       const PointView point = points.view(static_cast<std::uint32_t>(slot));
-      if (scorer.scorable(point) && points.tenant_matches(static_cast<std::uint32_t>(slot), tenant)) {
+      if (scorer.scorable(point) && points.passes(static_cast<std::uint32_t>(slot), filter)) {
         best.offer(static_cast<std::uint32_t>(slot), score);
       }
     }
