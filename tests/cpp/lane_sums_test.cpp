@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <random>
@@ -76,6 +77,26 @@ TEST_P(LaneSums, EveryKernelMatchesTheSequentialSums) {
       EXPECT_TRUE(same_bits(differences[k], difference)) << kernels.name << " vector " << k;
       EXPECT_TRUE(same_bits(block_products[k], product)) << kernels.name << " blocks, vector " << k;
       EXPECT_TRUE(same_bits(block_differences[k], difference)) << kernels.name << " blocks, vector " << k;
+    }
+    // Up to four queries (the query, then the vectors themselves) against
+    // each block's lanes, from its first lane and from its second.
+    std::vector<const float*> queries{query.data()};
+    for (std::size_t k = 0; k < count && queries.size() < kRowQueries; ++k) queries.push_back(pointers[k]);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t lane = k % kBlockLanes;
+      const std::size_t lanes = std::min(kBlockLanes, count - (k - lane));
+      for (const std::size_t first : {std::size_t{0}, std::size_t{1}}) {
+        if (lane < first) continue;
+        std::vector<float> rows_out(kRowQueries * kBlockLanes, 1.0f);
+        kernels.row_products(queries.data(), queries.size(), length,
+                             rows.data() + k / kBlockLanes * block_floats + first, kBlockLanes, lanes - first,
+                             rows_out.data());
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+          EXPECT_TRUE(
+              same_bits(rows_out[q * kBlockLanes + lane - first], sum_products(queries[q], pointers[k], length)))
+              << kernels.name << " rows from lane " << first << ", query " << q << ", vector " << k;
+        }
+      }
     }
   }
 }

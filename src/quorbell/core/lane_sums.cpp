@@ -85,10 +85,42 @@ void sequential_block_sums(const float* query, std::size_t length, const float* 
   }
 }
 
+// Queries against lane-order rows, one query and one lane after another.
+void sequential_row_products(const float* const* queries, std::size_t query_count, std::size_t length,
+                             const float* rows, std::size_t row_floats, std::size_t lanes, float* out) {
+  for (std::size_t q = 0; q < query_count; ++q) {
+    for (std::size_t j = 0; j < lanes; ++j) {
+      float sum = -0.0f;
+      for (std::size_t i = 0; i < length; ++i) sum += term<Term::Product>(queries[q][i], rows[i * row_floats + j]);
+      out[q * kBlockLanes + j] = sum;
+    }
+  }
+}
+
 // The portable kernels, which every build has.
-constexpr LaneKernels kSequential{"sequential", sequential_sums<Term::Product>,
-                                  sequential_sums<Term::SquaredDifference>, sequential_block_sums<Term::Product>,
-                                  sequential_block_sums<Term::SquaredDifference>};
+constexpr LaneKernels kSequential{"sequential",
+                                  sequential_sums<Term::Product>,
+                                  sequential_sums<Term::SquaredDifference>,
+                                  sequential_block_sums<Term::Product>,
+                                  sequential_block_sums<Term::SquaredDifference>,
+                                  sequential_row_products};
+
+// Calls kernel(std::integral_constant<std::size_t, query_count>{}), for a
+// query_count of 1 to kRowQueries.
+template <class Kernel>
+void with_query_count(std::size_t query_count, Kernel kernel) {
+  static_assert(kRowQueries == 4);
+  switch (query_count) {
+    case 1:
+      return kernel(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return kernel(std::integral_constant<std::size_t, 2>{});
+    case 3:
+      return kernel(std::integral_constant<std::size_t, 3>{});
+    default:
+      return kernel(std::integral_constant<std::size_t, 4>{});
+  }
+}
 
 // Runs kernel(group, ...) over the blocks Largest at a time, then in
 // halving groups down to one. Every lane's sum is a chain of additions
@@ -297,6 +329,43 @@ QUORBELL_AVX2 void avx2_block_sums(const float* query, std::size_t length, const
                          [](auto group, auto... args) { avx2_block_kernel<T, decltype(group)::value>(args...); });
 }
 
+// Queries against lane-order rows: each row is loaded once, as one or two
+// registers, and every query's element is broadcast against it, so no
+// shuffle is needed and the loads serve all the queries.
+template <std::size_t Queries, std::size_t Registers>
+QUORBELL_AVX2 void avx2_row_kernel(const float* const* queries, std::size_t length, const float* rows,
+                                   std::size_t row_floats, float* out) {
+  __m256 acc[Queries][Registers];
+  for (auto& per_query : acc) {
+    for (__m256& a : per_query) a = _mm256_set1_ps(-0.0f);
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    const float* row = rows + i * row_floats;
+    __m256 x[Registers];
+    for (std::size_t r = 0; r < Registers; ++r) x[r] = _mm256_loadu_ps(row + 8 * r);
+    for (std::size_t q = 0; q < Queries; ++q) {
+      const __m256 element = _mm256_broadcast_ss(queries[q] + i);
+      for (std::size_t r = 0; r < Registers; ++r) {
+        acc[q][r] = _mm256_add_ps(acc[q][r], avx2_terms<Term::Product>(element, x[r]));
+      }
+    }
+  }
+  for (std::size_t q = 0; q < Queries; ++q) {
+    for (std::size_t r = 0; r < Registers; ++r) _mm256_storeu_ps(out + q * kBlockLanes + 8 * r, acc[q][r]);
+  }
+}
+
+QUORBELL_AVX2 void avx2_row_products(const float* const* queries, std::size_t query_count, std::size_t length,
+                                     const float* rows, std::size_t row_floats, std::size_t lanes, float* out) {
+  with_query_count(query_count, [&](auto group) {
+    if (lanes <= 8) {
+      avx2_row_kernel<decltype(group)::value, 1>(queries, length, rows, row_floats, out);
+    } else {
+      avx2_row_kernel<decltype(group)::value, 2>(queries, length, rows, row_floats, out);
+    }
+  });
+}
+
 #undef QUORBELL_AVX2
 
 // AVX-512, sixteen lanes, entered only after the run-time check. As with
@@ -389,17 +458,41 @@ QUORBELL_AVX512 void avx512_block_sums(const float* query, std::size_t length, c
                          [](auto group, auto... args) { avx512_block_kernel<T, decltype(group)::value>(args...); });
 }
 
+// Queries against lane-order rows: a row is one register.
+template <std::size_t Queries>
+QUORBELL_AVX512 void avx512_row_kernel(const float* const* queries, std::size_t length, const float* rows,
+                                       std::size_t row_floats, float* out) {
+  __m512 acc[Queries];
+  for (__m512& a : acc) a = _mm512_set1_ps(-0.0f);
+  for (std::size_t i = 0; i < length; ++i) {
+    const __m512 x = _mm512_loadu_ps(rows + i * row_floats);
+    for (std::size_t q = 0; q < Queries; ++q) {
+      acc[q] = _mm512_add_ps(acc[q], avx512_terms<Term::Product>(_mm512_set1_ps(queries[q][i]), x));
+    }
+  }
+  for (std::size_t q = 0; q < Queries; ++q) _mm512_storeu_ps(out + q * kBlockLanes, acc[q]);
+}
+
+QUORBELL_AVX512 void avx512_row_products(const float* const* queries, std::size_t query_count, std::size_t length,
+                                         const float* rows, std::size_t row_floats, std::size_t, float* out) {
+  with_query_count(query_count, [&](auto group) {
+    avx512_row_kernel<decltype(group)::value>(queries, length, rows, row_floats, out);
+  });
+}
+
 #undef QUORBELL_AVX512
 
 std::span<const LaneKernels> detect_kernels() {
   static const LaneKernels all[] = {
       kSequential,
+      // Broadcasting a query element costs a shuffle without AVX2: the
+      // portable row sums serve there.
       {"sse2", sse_sums<Term::Product>, sse_sums<Term::SquaredDifference>, sse_block_sums<Term::Product>,
-       sse_block_sums<Term::SquaredDifference>},
+       sse_block_sums<Term::SquaredDifference>, sequential_row_products},
       {"avx2", avx2_sums<Term::Product>, avx2_sums<Term::SquaredDifference>, avx2_block_sums<Term::Product>,
-       avx2_block_sums<Term::SquaredDifference>},
+       avx2_block_sums<Term::SquaredDifference>, avx2_row_products},
       {"avx512", avx512_sums<Term::Product>, avx512_sums<Term::SquaredDifference>, avx512_block_sums<Term::Product>,
-       avx512_block_sums<Term::SquaredDifference>},
+       avx512_block_sums<Term::SquaredDifference>, avx512_row_products},
   };
   __builtin_cpu_init();
   const std::size_t count = !__builtin_cpu_supports("avx2") ? 2 : !__builtin_cpu_supports("avx512f") ? 3 : 4;
@@ -447,6 +540,11 @@ void sum_products_blocks(const float* query, std::size_t length, const float* bl
 void sum_squared_differences_blocks(const float* query, std::size_t length, const float* blocks,
                                     std::size_t block_floats, std::size_t count, float* out) {
   best_kernels().block_squared_differences(query, length, blocks, block_floats, count, out);
+}
+
+void sum_products_rows(const float* const* queries, std::size_t query_count, std::size_t length, const float* rows,
+                       std::size_t row_floats, std::size_t lanes, float* out) {
+  best_kernels().row_products(queries, query_count, length, rows, row_floats, lanes, out);
 }
 
 }  // namespace quorbell

@@ -36,15 +36,29 @@ void sum_products_blocks(const float* query, std::size_t length, const float* bl
 void sum_squared_differences_blocks(const float* query, std::size_t length, const float* blocks,
                                     std::size_t block_floats, std::size_t count, float* out);
 
+// Several queries against the vectors of one block in lane order, each
+// query element broadcast to every lane: out[q * kBlockLanes + j] = the sum
+// of products of queries[q] and the vector in lane j over `length`
+// elements, for q < query_count (1 to kRowQueries) and j < lanes (1 to
+// kBlockLanes); out's other entries are left unspecified. Row i begins at
+// rows + i * row_floats and is read kBlockLanes floats wide, so rows may
+// begin at any lane of a block as long as the memory reaches that far.
+inline constexpr std::size_t kRowQueries = 4;
+void sum_products_rows(const float* const* queries, std::size_t query_count, std::size_t length, const float* rows,
+                       std::size_t row_floats, std::size_t lanes, float* out);
+
 // One implementation of the sums for one instruction set.
 struct LaneKernels {
   using Sums = void (*)(const float*, const float* const*, std::size_t, std::size_t, float*);
   using BlockSums = void (*)(const float*, std::size_t, const float*, std::size_t, std::size_t, float*);
+  using RowSums = void (*)(const float* const*, std::size_t, std::size_t, const float*, std::size_t, std::size_t,
+                           float*);
   const char* name;
   Sums products;
   Sums squared_differences;
   BlockSums block_products;
   BlockSums block_squared_differences;
+  RowSums row_products;
 };
 
 // Every implementation this CPU can run, narrowest first; the functions

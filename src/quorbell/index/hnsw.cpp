@@ -1,6 +1,7 @@
 #include "index/hnsw.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -8,8 +9,10 @@
 #include <new>
 
 #include "core/distance.h"
+#include "core/lane_sums.h"
 #include "core/random.h"
 #include "core/thread_scratch.h"
+#include "index/kept_lanes.h"
 #include "index/ranked_lists.h"
 #include "index/scorer.h"
 #include "index/visited_set.h"
@@ -93,14 +96,6 @@ struct SearchScratch {
   }
 };
 
-// A candidate for a list: its slot, its point and its distance from the
-// list's owner.
-struct ListCandidate {
-  std::uint32_t slot;
-  PointView point;
-  float distance;
-};
-
 // Per-thread working memory of inserts, reused from call to call, so that
 // an insert allocates nothing once these have grown.
 struct InsertScratch {
@@ -109,6 +104,7 @@ struct InsertScratch {
   DistanceBatch batch;
   std::vector<ListCandidate> kept;        // the new node's list on the layer being linked
   std::vector<ListCandidate> reselected;  // a full list that takes the new node, selected again
+  KeptLanes lanes;                        // the points kept into either, as they are kept
   std::vector<std::uint32_t> list;
   VisitedSet seen;  // drops repeats among the candidates
   GraphNodes::ListEdits edits;
@@ -147,8 +143,9 @@ void prefetch_lines(const char* bytes, std::size_t lines) {
 }
 
 // How many of the nearest kept points the diversity rule measures a
-// candidate against before the rest.
-constexpr std::size_t kNearestKept = 4;
+// candidate against before the rest: one register of eight lanes, which
+// costs no more than four.
+constexpr std::size_t kNearestKept = 8;
 
 SearchScratch& thread_scratch() { return ThreadScratch<SearchScratch>::get(); }
 
@@ -519,32 +516,42 @@ void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) con
 void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, InsertScratch& scratch,
                              std::vector<ListCandidate>& kept) const {
   kept.clear();
-  // The kept ones that do not copy the owner, as they are kept.
-  DistanceBatch& batch = scratch.batch;
-  batch.clear();
-  // No more can be kept than there are candidates; the capacity follows m,
-  // which a loaded file may set to anything.
-  batch.reserve(std::min(capacity, scratch.candidates.size()));
-  for (const auto& candidate : scratch.candidates) {
-    if (kept.size() >= capacity) break;
-    const bool copy =
-        std::any_of(kept.begin(), kept.end(), [&](const auto& k) { return same_vector(k.point, candidate.point); });
-    if (copy) continue;
-    // The nearest kept ones refuse most candidates: they are measured
-    // first, and the others only when none of them refuses.
-    const Scorer from_candidate(Metric::Cosine, candidate.point.vector, candidate.point.squared_norm);
-    const auto refuses = [&](std::size_t begin, std::size_t end) {
-      if (begin == end) return false;
-      batch.measure(from_candidate, begin, end);
-      for (std::size_t k = begin; k < end; ++k) {
-        if (!closer(candidate.distance, batch.distance(k))) return true;
+  const std::vector<ListCandidate>& candidates = scratch.candidates;
+  std::size_t rows = 0;
+  for (const auto& candidate : candidates) rows = std::max(rows, candidate.point.vector.size());
+  // The kept ones that do not copy the owner, as they are kept. No more
+  // can be kept than there are candidates; the capacity follows m, which a
+  // loaded file may set to anything.
+  KeptLanes& lanes = scratch.lanes;
+  lanes.reset(rows, std::min(capacity, candidates.size()));
+  const auto copies_kept = [&](const ListCandidate& candidate, std::size_t from) {
+    return std::any_of(kept.begin() + static_cast<std::ptrdiff_t>(from), kept.end(),
+                       [&](const auto& k) { return same_vector(k.point, candidate.point); });
+  };
+  std::array<const ListCandidate*, kRowQueries> group;
+  for (std::size_t next = 0; next < candidates.size() && kept.size() < capacity;) {
+    // The next few candidates of one length that copy no kept point are
+    // measured together against the nearest kept ones, which refuse most
+    // candidates. Each then meets the rest only if none of them refuses
+    // it, the rest including any kept meanwhile from this group.
+    std::size_t count = 0;
+    for (; next < candidates.size() && count < group.size(); ++next) {
+      const ListCandidate& candidate = candidates[next];
+      if (count > 0 && candidate.point.vector.size() != group[0]->point.vector.size()) break;
+      if (!copies_kept(candidate, 0)) group[count++] = &candidate;
+    }
+    const std::size_t kept_before = kept.size();
+    const std::size_t nearest = std::min(lanes.size(), kNearestKept);
+    const unsigned refused = lanes.refusals({group.data(), count}, 0, nearest);
+    for (std::size_t q = 0; q < count && kept.size() < capacity; ++q) {
+      const ListCandidate& candidate = *group[q];
+      if ((refused >> q & 1u) != 0 || copies_kept(candidate, kept_before) ||
+          lanes.refusals({&group[q], 1}, nearest, lanes.size()) != 0) {
+        continue;
       }
-      return false;
-    };
-    const std::size_t nearest = std::min(batch.size(), kNearestKept);
-    if (refuses(0, nearest) || refuses(nearest, batch.size())) continue;
-    kept.push_back(candidate);
-    if (!same_vector(candidate.point, owner)) batch.add(candidate.point);
+      kept.push_back(candidate);
+      if (!same_vector(candidate.point, owner)) lanes.add(candidate.point);
+    }
   }
 }
 
