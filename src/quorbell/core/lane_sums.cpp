@@ -48,20 +48,18 @@ void run_padded(const float* query, const float* const* vectors, std::size_t cou
 }
 
 // Runs a kernel that fills exactly `Width * Groups` lanes over the whole
-// batch: full rounds of two groups, then one, then a padded last group whose
-// spare lanes repeat a real vector and are discarded. A lone vector is
-// summed directly, which is just as fast and skips the shuffles.
-template <std::size_t Width, class Kernel2, class Kernel1>
+// batch: full rounds of two groups, then one; `tail` sums the fewer than
+// `Width` left.
+template <std::size_t Width, class Kernel2, class Kernel1, class Tail>
 void run_in_groups(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out,
-                   Kernel2 two_groups, Kernel1 one_group,
-                   float (*single)(float, const float*, const float*, std::size_t, std::size_t)) {
+                   Kernel2 two_groups, Kernel1 one_group, Tail tail) {
   std::size_t k = 0;
   for (; count - k >= 2 * Width; k += 2 * Width) two_groups(query, vectors + k, length, out + k);
   if (count - k >= Width) {
     one_group(query, vectors + k, length, out + k);
     k += Width;
   }
-  run_padded<Width>(query, vectors + k, count - k, length, out + k, one_group, single);
+  tail(query, vectors + k, count - k, length, out + k);
 }
 
 // Portable implementation: one vector after another.
@@ -177,9 +175,16 @@ void sse_kernel(const float* query, const float* const* vectors, std::size_t len
   for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
 }
 
+// A padded last group; a lone vector is summed directly, which is just as
+// fast and skips the shuffles.
+template <Term T>
+void sse_tail(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out) {
+  run_padded<4>(query, vectors, count, length, out, sse_kernel<T, 1>, finish_sum<T>);
+}
+
 template <Term T>
 void sse_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length, float* out) {
-  run_in_groups<4>(query, vectors, count, length, out, sse_kernel<T, 2>, sse_kernel<T, 1>, finish_sum<T>);
+  run_in_groups<4>(query, vectors, count, length, out, sse_kernel<T, 2>, sse_kernel<T, 1>, sse_tail<T>);
 }
 
 // Blocks in lane order: each row of a block is four registers of four
@@ -293,14 +298,27 @@ QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vect
   for (std::size_t k = 0; k < Lanes; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
 }
 
+// Fewer than eight vectors. Per 128 elements, the sequential sum of one
+// vector (its products in a register, its additions one by one) takes
+// about 300 instructions, the quad kernel 540 and the eight-lane one 970:
+// so up to five vectors take the quad kernel and a lone sum, six or seven
+// the eight lanes.
+template <Term T>
+QUORBELL_AVX2 void avx2_tail(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
+                             float* out) {
+  if (count > 5) {
+    run_padded<8>(query, vectors, count, length, out, avx2_kernel<T, 1>, finish_sum<T>);
+    return;
+  }
+  const std::size_t first = std::min<std::size_t>(count, 4);
+  run_padded<4>(query, vectors, first, length, out, avx2_quad_kernel<T>, finish_sum<T>);
+  run_padded<4>(query, vectors + first, count - first, length, out + first, avx2_quad_kernel<T>, finish_sum<T>);
+}
+
 template <Term T>
 QUORBELL_AVX2 void avx2_sums(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
                              float* out) {
-  if (count <= 4) {
-    run_padded<4>(query, vectors, count, length, out, avx2_quad_kernel<T>, finish_sum<T>);
-    return;
-  }
-  run_in_groups<8>(query, vectors, count, length, out, avx2_kernel<T, 2>, avx2_kernel<T, 1>, finish_sum<T>);
+  run_in_groups<8>(query, vectors, count, length, out, avx2_kernel<T, 2>, avx2_kernel<T, 1>, avx2_tail<T>);
 }
 
 // Blocks in lane order: a row of a block is two registers.
