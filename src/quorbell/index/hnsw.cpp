@@ -490,10 +490,10 @@ void HNSWIndex::clear_candidates(InsertScratch& scratch) const {
 void HNSWIndex::add_candidate(std::uint32_t owner, std::uint32_t slot, std::optional<float> distance,
                               const PointStore& points, InsertScratch& scratch) const {
   if (slot == owner || scratch.seen.test_and_mark(slot)) return;
-  const auto point = nodes_.point_at(Position{nodes_.key(slot), slot}, points);
-  if (!point) return;
+  const std::uint32_t point = nodes_.point_slot(slot);
+  if (point == GraphNodes::kNoPoint) return;
   if (!distance) scratch.unknown.push_back(scratch.candidates.size());
-  scratch.candidates.push_back(ListCandidate{slot, *point, distance.value_or(0.0f)});
+  scratch.candidates.push_back(ListCandidate{slot, points.view(point), distance.value_or(0.0f)});
 }
 
 void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) const {
@@ -504,7 +504,11 @@ void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) con
   for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
     scratch.candidates[scratch.unknown[j]].distance = scratch.batch.distance(j);
   }
-  std::stable_sort(scratch.candidates.begin(), scratch.candidates.end(), nearer);
+  // A new node's candidates come from its search nearest first, and most
+  // keep that order.
+  if (!std::is_sorted(scratch.candidates.begin(), scratch.candidates.end(), nearer)) {
+    std::stable_sort(scratch.candidates.begin(), scratch.candidates.end(), nearer);
+  }
 }
 
 // Keeps a candidate unless it copies the vector of one kept before it, or
