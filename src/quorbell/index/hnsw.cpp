@@ -528,9 +528,14 @@ void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, Inser
   // loaded file may set to anything.
   KeptLanes& lanes = scratch.lanes;
   lanes.reset(rows, std::min(capacity, candidates.size()));
+  // A copy stands exactly as far from the owner as what it copies, and the
+  // candidates come nearest first: only the last kept ones, as far as the
+  // candidate, can be copies of it.
   const auto copies_kept = [&](const ListCandidate& candidate, std::size_t from) {
-    return std::any_of(kept.begin() + static_cast<std::ptrdiff_t>(from), kept.end(),
-                       [&](const auto& k) { return same_vector(k.point, candidate.point); });
+    for (std::size_t k = kept.size(); k-- > from && !closer(kept[k].distance, candidate.distance);) {
+      if (same_vector(kept[k].point, candidate.point)) return true;
+    }
+    return false;
   };
   std::array<const ListCandidate*, kRowQueries> group;
   for (std::size_t next = 0; next < candidates.size() && kept.size() < capacity;) {
