@@ -78,7 +78,7 @@ TEST_P(LaneSums, EveryKernelMatchesTheSequentialSums) {
       EXPECT_TRUE(same_bits(block_products[k], product)) << kernels.name << " blocks, vector " << k;
       EXPECT_TRUE(same_bits(block_differences[k], difference)) << kernels.name << " blocks, vector " << k;
     }
-    // Up to four queries (the query, then the vectors themselves) against
+    // Up to kRowQueries queries (the query, then the vectors themselves) against
     // each block's lanes, from its first lane and from its second.
     std::vector<const float*> queries{query.data()};
     for (std::size_t k = 0; k < count && queries.size() < kRowQueries; ++k) queries.push_back(pointers[k]);

@@ -105,19 +105,12 @@ constexpr LaneKernels kSequential{"sequential",
 
 // Calls kernel(std::integral_constant<std::size_t, query_count>{}), for a
 // query_count of 1 to kRowQueries.
-template <class Kernel>
+template <std::size_t Count = 1, class Kernel>
 void with_query_count(std::size_t query_count, Kernel kernel) {
-  static_assert(kRowQueries == 4);
-  switch (query_count) {
-    case 1:
-      return kernel(std::integral_constant<std::size_t, 1>{});
-    case 2:
-      return kernel(std::integral_constant<std::size_t, 2>{});
-    case 3:
-      return kernel(std::integral_constant<std::size_t, 3>{});
-    default:
-      return kernel(std::integral_constant<std::size_t, 4>{});
+  if constexpr (Count < kRowQueries) {
+    if (query_count > Count) return with_query_count<Count + 1>(query_count, kernel);
   }
+  kernel(std::integral_constant<std::size_t, Count>{});
 }
 
 // Runs kernel(group, ...) over the blocks Largest at a time, then in
@@ -357,6 +350,7 @@ QUORBELL_AVX2 void avx2_row_kernel(const float* const* queries, std::size_t leng
   for (auto& per_query : acc) {
     for (__m256& a : per_query) a = _mm256_set1_ps(-0.0f);
   }
+#pragma GCC unroll 2
   for (std::size_t i = 0; i < length; ++i) {
     const float* row = rows + i * row_floats;
     __m256 x[Registers];
@@ -482,6 +476,7 @@ QUORBELL_AVX512 void avx512_row_kernel(const float* const* queries, std::size_t 
                                        std::size_t row_floats, float* out) {
   __m512 acc[Queries];
   for (__m512& a : acc) a = _mm512_set1_ps(-0.0f);
+#pragma GCC unroll 2
   for (std::size_t i = 0; i < length; ++i) {
     const __m512 x = _mm512_loadu_ps(rows + i * row_floats);
     for (std::size_t q = 0; q < Queries; ++q) {
