@@ -8,9 +8,51 @@
 #include "core/lane_sums.h"
 #include "index/ranked_lists.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace quorbell {
 
 std::size_t KeptLanes::block_floats() const { return rows_ * kBlockLanes; }
+
+// The distances are the graph's, as a cosine Scorer of the candidate
+// computes them: FLOAT_MAX for a pair of other lengths or of a zero sum of
+// squares, else 1 - sum / (root * root of the kept point). Quotients and
+// differences are correctly rounded, so four at a time give the bits of
+// one at a time; SSE2 is part of every x86-64 CPU.
+bool KeptLanes::refuses(const ListCandidate& candidate, float root, const float* sums, std::size_t first,
+                        std::size_t last) const {
+  const std::size_t length = candidate.point.vector.size();
+  const float limit = candidate.distance;
+  if (length == 0 || candidate.point.squared_norm == 0.0f) return first < last && !closer(limit, FLOAT_MAX);
+  // A NaN distance from the owner is refused by every distance; any other
+  // by a number no greater than it.
+  if (std::isnan(limit)) return first < last;
+  std::size_t j = first;
+#if defined(__x86_64__)
+  const __m128 ones = _mm_set1_ps(1.0f), none = _mm_set1_ps(FLOAT_MAX), roots = _mm_set1_ps(root);
+  const __m128 limits = _mm_set1_ps(limit), zero = _mm_setzero_ps();
+  const __m128i lengths = _mm_set1_epi32(static_cast<int>(length));
+  for (; j + 4 <= last; j += 4) {
+    const __m128 norms = _mm_loadu_ps(norms_.data() + j);
+    const __m128 quotients =
+        _mm_div_ps(_mm_loadu_ps(sums + j - first), _mm_mul_ps(roots, _mm_loadu_ps(roots_.data() + j)));
+    const __m128i same_length =
+        _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(lengths_.data() + j)), lengths);
+    const __m128 measured = _mm_and_ps(_mm_castsi128_ps(same_length), _mm_cmpneq_ps(norms, zero));
+    const __m128 distances =
+        _mm_or_ps(_mm_and_ps(measured, _mm_sub_ps(ones, quotients)), _mm_andnot_ps(measured, none));
+    if (_mm_movemask_ps(_mm_cmple_ps(distances, limits)) != 0) return true;
+  }
+#endif
+  for (; j < last; ++j) {
+    const bool measured = lengths_[j] == length && norms_[j] != 0.0f;
+    const float distance = measured ? 1.0f - sums[j - first] / (root * roots_[j]) : FLOAT_MAX;
+    if (!closer(limit, distance)) return true;
+  }
+  return false;
+}
 
 void KeptLanes::reset(std::size_t rows, std::size_t capacity) {
   rows_ = rows;
@@ -59,19 +101,7 @@ unsigned KeptLanes::refusals(std::span<const ListCandidate* const> candidates, s
     sum_products_rows(queries, candidates.size(), length, values_.data() + block * block_floats() + first % kBlockLanes,
                       kBlockLanes, last - first, sums);
     for (std::size_t q = 0; q < candidates.size(); ++q) {
-      const ListCandidate& candidate = *candidates[q];
-      for (std::size_t j = first; j < last; ++j) {
-        // The graph's distance between the two points, as a cosine Scorer
-        // of the candidate computes it.
-        const bool comparable = length != 0 && lengths_[j] == length;
-        const float distance = !comparable || candidate.point.squared_norm == 0.0f || norms_[j] == 0.0f
-                                   ? FLOAT_MAX
-                                   : 1.0f - sums[q * kBlockLanes + j - first] / (roots[q] * roots_[j]);
-        if (!closer(candidate.distance, distance)) {
-          refused |= 1u << q;
-          break;
-        }
-      }
+      if (refuses(*candidates[q], roots[q], sums + q * kBlockLanes, first, last)) refused |= 1u << q;
     }
     first = last;
   }

@@ -41,6 +41,11 @@ class KeptLanes {
 
  private:
   std::size_t block_floats() const;
+  // Whether a lane in [first, last) refuses the candidate, given the
+  // square root of its sum of squares and its sums with those lanes
+  // (sums[j - first] for lane j).
+  bool refuses(const ListCandidate& candidate, float root, const float* sums, std::size_t first,
+               std::size_t last) const;
 
   std::vector<float> values_;  // blocks of rows_ rows, then a spare row
   std::vector<std::uint32_t> lengths_;
