@@ -291,6 +291,25 @@ QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vect
   for (std::size_t k = 0; k < Lanes; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
 }
 
+// One lane's sum over elements [from, length): the terms eight at a time
+// through memory, then added one by one in index order, each addition
+// reading its term straight from there instead of shuffling it out of a
+// register first.
+template <Term T>
+QUORBELL_AVX2 float avx2_single(float sum, const float* query, const float* vector, std::size_t from,
+                                std::size_t length) {
+  alignas(32) float terms[8];
+  std::size_t i = from;
+  for (; i + 8 <= length; i += 8) {
+    _mm256_store_ps(terms, avx2_terms<T>(_mm256_loadu_ps(query + i), _mm256_loadu_ps(vector + i)));
+    // Tells the compiler the terms may have changed in memory, so that it
+    // reads them from there rather than extracting them from the register.
+    asm("" : "+m"(terms));
+    for (const float t : terms) sum += t;
+  }
+  return finish_sum<T>(sum, query, vector, i, length);
+}
+
 // Fewer than eight vectors. Per 128 elements, the sequential sum of one
 // vector (its products in a register, its additions one by one) takes
 // about 300 instructions, the quad kernel 540 and the eight-lane one 970:
@@ -304,8 +323,8 @@ QUORBELL_AVX2 void avx2_tail(const float* query, const float* const* vectors, st
     return;
   }
   const std::size_t first = std::min<std::size_t>(count, 4);
-  run_padded<4>(query, vectors, first, length, out, avx2_quad_kernel<T>, finish_sum<T>);
-  run_padded<4>(query, vectors + first, count - first, length, out + first, avx2_quad_kernel<T>, finish_sum<T>);
+  run_padded<4>(query, vectors, first, length, out, avx2_quad_kernel<T>, avx2_single<T>);
+  run_padded<4>(query, vectors + first, count - first, length, out + first, avx2_quad_kernel<T>, avx2_single<T>);
 }
 
 template <Term T>
