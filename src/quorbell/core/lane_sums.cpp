@@ -284,8 +284,12 @@ QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vect
     __m256 r[Lanes];
     for (std::size_t j = 0; j < Lanes; ++j) r[j] = avx2_terms<T>(q, _mm256_loadu_ps(vectors[j] + i));
     avx2_transpose_halves(r);
+    // The high halves are taken out first: the low ones then feed the sum
+    // as they are, with no copy.
+    __m128 high[Lanes];
+    for (std::size_t j = 0; j < Lanes; ++j) high[j] = _mm256_extractf128_ps(r[j], 1);
     for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_castps256_ps128(r[j]));
-    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_extractf128_ps(r[j], 1));
+    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, high[j]);
   }
   _mm_storeu_ps(out, acc);
   for (std::size_t k = 0; k < Lanes; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
