@@ -45,10 +45,10 @@ class DistanceBatch {
     }
     size_ = count;
   }
-  void add(const PointView& point) {
-    vectors_[size_] = point.vector.data();
-    lengths_[size_] = static_cast<std::uint32_t>(point.vector.size());
-    norms_[size_++] = point.squared_norm;
+  void add(const PointStore::VectorRef& vector) {
+    vectors_[size_] = vector.data;
+    lengths_[size_] = vector.length;
+    norms_[size_++] = vector.squared_norm;
   }
   // distance(k) = the owner's distance to point k, for begin <= k < end.
   void measure(const Scorer& owner, std::size_t begin, std::size_t end) {
@@ -157,13 +157,12 @@ bool nearer(const ListCandidate& a, const ListCandidate& b) { return closer(a.di
 
 // Whether two points hold bit-identical vectors: same length, same bits
 // (so -0.0 and 0.0 differ, and NaNs of the same bits are copies).
-bool same_vector(const PointView& a, const PointView& b) {
-  if (a.vector.size() != b.vector.size()) return false;
-  if (a.vector.data() == b.vector.data() || a.vector.empty()) return true;
+bool same_vector(const PointStore::VectorRef& a, const PointStore::VectorRef& b) {
+  if (a.length != b.length) return false;
+  if (a.data == b.data || a.length == 0) return true;
   // Most pairs differ in their first element: its bits are compared inline
   // before the call that compares the whole.
-  return std::memcmp(a.vector.data(), b.vector.data(), sizeof(float)) == 0 &&
-         std::memcmp(a.vector.data(), b.vector.data(), a.vector.size_bytes()) == 0;
+  return std::memcmp(a.data, b.data, sizeof(float)) == 0 && std::memcmp(a.data, b.data, a.length * sizeof(float)) == 0;
 }
 
 // The graph's distance: 1 - cosine similarity, or FLOAT_MAX for a pair that
@@ -440,7 +439,7 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
                                       const PointStore& points, InsertScratch& scratch) {
   const std::size_t bound = std::max<std::uint64_t>(m, 1);
   const std::size_t capacity = list_capacity(m, layer);
-  const PointView owner = points.view(nodes_.point_slot(self));
+  const PointStore::VectorRef owner = points.vector_at(nodes_.point_slot(self));
   clear_candidates(scratch);
   if (nodes_.point_at(stop.position, points)) {
     SearchScratch& search = thread_scratch();
@@ -469,8 +468,9 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
       // target's point of view.
       clear_candidates(scratch);
       for (const std::uint32_t slot : scratch.list) add_candidate(target.slot, slot, std::nullopt, points, scratch);
-      sort_candidates(Scorer(Metric::Cosine, target.point.vector, target.point.squared_norm), scratch);
-      keep_diverse(target.point, capacity, scratch, scratch.reselected);
+      const PointStore::VectorRef& vector = target.vector;
+      sort_candidates(Scorer(Metric::Cosine, {vector.data, vector.length}, vector.squared_norm), scratch);
+      keep_diverse(vector, capacity, scratch, scratch.reselected);
       scratch.list.clear();
       for (const auto& kept : scratch.reselected) scratch.list.push_back(kept.slot);
     }
@@ -493,13 +493,13 @@ void HNSWIndex::add_candidate(std::uint32_t owner, std::uint32_t slot, std::opti
   const std::uint32_t point = nodes_.point_slot(slot);
   if (point == GraphNodes::kNoPoint) return;
   if (!distance) scratch.unknown.push_back(scratch.candidates.size());
-  scratch.candidates.push_back(ListCandidate{slot, points.view(point), distance.value_or(0.0f)});
+  scratch.candidates.push_back(ListCandidate{slot, points.vector_at(point), distance.value_or(0.0f)});
 }
 
 void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) const {
   scratch.batch.clear();
   scratch.batch.reserve(scratch.unknown.size());
-  for (const std::size_t k : scratch.unknown) scratch.batch.add(scratch.candidates[k].point);
+  for (const std::size_t k : scratch.unknown) scratch.batch.add(scratch.candidates[k].vector);
   scratch.batch.measure(owner);
   for (std::size_t j = 0; j < scratch.unknown.size(); ++j) {
     scratch.candidates[scratch.unknown[j]].distance = scratch.batch.distance(j);
@@ -517,12 +517,12 @@ void HNSWIndex::sort_candidates(const Scorer& owner, InsertScratch& scratch) con
 // of the owner refuses nothing, since it stands exactly as far from every
 // candidate as the owner. Stops at `capacity` kept; the first candidate is
 // always kept.
-void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, InsertScratch& scratch,
+void HNSWIndex::keep_diverse(const PointStore::VectorRef& owner, std::size_t capacity, InsertScratch& scratch,
                              std::vector<ListCandidate>& kept) const {
   kept.clear();
   const std::vector<ListCandidate>& candidates = scratch.candidates;
   std::size_t rows = 0;
-  for (const auto& candidate : candidates) rows = std::max(rows, candidate.point.vector.size());
+  for (const auto& candidate : candidates) rows = std::max<std::size_t>(rows, candidate.vector.length);
   // The kept ones that do not copy the owner, as they are kept. No more
   // can be kept than there are candidates; the capacity follows m, which a
   // loaded file may set to anything.
@@ -533,7 +533,7 @@ void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, Inser
   // candidate, can be copies of it.
   const auto copies_kept = [&](const ListCandidate& candidate, std::size_t from) {
     for (std::size_t k = kept.size(); k-- > from && !closer(kept[k].distance, candidate.distance);) {
-      if (same_vector(kept[k].point, candidate.point)) return true;
+      if (same_vector(kept[k].vector, candidate.vector)) return true;
     }
     return false;
   };
@@ -546,7 +546,7 @@ void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, Inser
     std::size_t count = 0;
     for (; next < candidates.size() && count < group.size(); ++next) {
       const ListCandidate& candidate = candidates[next];
-      if (count > 0 && candidate.point.vector.size() != group[0]->point.vector.size()) break;
+      if (count > 0 && candidate.vector.length != group[0]->vector.length) break;
       if (!copies_kept(candidate, 0)) group[count++] = &candidate;
     }
     const std::size_t kept_before = kept.size();
@@ -559,7 +559,7 @@ void HNSWIndex::keep_diverse(const PointView& owner, std::size_t capacity, Inser
         continue;
       }
       kept.push_back(candidate);
-      if (!same_vector(candidate.point, owner)) lanes.add(candidate.point);
+      if (!same_vector(candidate.vector, owner)) lanes.add(candidate.vector);
     }
   }
 }

@@ -157,7 +157,7 @@ class HNSWIndex {
   void sort_candidates(const Scorer& owner, InsertScratch& scratch) const;
   // The diversity rule over the sorted candidates, from owner's point of
   // view: the diverse ones, up to capacity, into kept.
-  void keep_diverse(const PointView& owner, std::size_t capacity, InsertScratch& scratch,
+  void keep_diverse(const PointStore::VectorRef& owner, std::size_t capacity, InsertScratch& scratch,
                     std::vector<ListCandidate>& kept) const;
 
   // Starts loading what gather reads first for the ids of a list.

@@ -23,9 +23,9 @@ std::size_t KeptLanes::block_floats() const { return rows_ * kBlockLanes; }
 // one at a time; SSE2 is part of every x86-64 CPU.
 bool KeptLanes::refuses(const ListCandidate& candidate, float root, const float* sums, std::size_t first,
                         std::size_t last) const {
-  const std::size_t length = candidate.point.vector.size();
+  const std::size_t length = candidate.vector.length;
   const float limit = candidate.distance;
-  if (length == 0 || candidate.point.squared_norm == 0.0f) return first < last && !closer(limit, FLOAT_MAX);
+  if (length == 0 || candidate.vector.squared_norm == 0.0f) return first < last && !closer(limit, FLOAT_MAX);
   // A NaN distance from the owner is refused by every distance; any other
   // by a number no greater than it.
   if (std::isnan(limit)) return first < last;
@@ -69,28 +69,28 @@ void KeptLanes::reset(std::size_t rows, std::size_t capacity) {
   }
 }
 
-void KeptLanes::add(const PointView& point) {
-  assert(count_ < lengths_.size() && point.vector.size() <= rows_);
+void KeptLanes::add(const PointStore::VectorRef& vector) {
+  assert(count_ < lengths_.size() && vector.length <= rows_);
   float* lane = values_.data() + count_ / kBlockLanes * block_floats() + count_ % kBlockLanes;
   // Rows past the point's length keep what they held: a candidate of
   // another length has no distance to it, whatever they hold.
-  for (std::size_t i = 0; i < point.vector.size(); ++i) lane[i * kBlockLanes] = point.vector[i];
-  lengths_[count_] = static_cast<std::uint32_t>(point.vector.size());
-  norms_[count_] = point.squared_norm;
-  roots_[count_++] = std::sqrt(point.squared_norm);
+  for (std::size_t i = 0; i < vector.length; ++i) lane[i * kBlockLanes] = vector.data[i];
+  lengths_[count_] = vector.length;
+  norms_[count_] = vector.squared_norm;
+  roots_[count_++] = std::sqrt(vector.squared_norm);
 }
 
 unsigned KeptLanes::refusals(std::span<const ListCandidate* const> candidates, std::size_t begin,
                              std::size_t end) const {
   if (candidates.empty() || begin >= end) return 0;
   assert(candidates.size() <= kRowQueries && end <= count_);
-  const std::size_t length = candidates[0]->point.vector.size();
+  const std::size_t length = candidates[0]->vector.length;
   const float* queries[kRowQueries];
   float roots[kRowQueries];
   for (std::size_t q = 0; q < candidates.size(); ++q) {
-    assert(candidates[q]->point.vector.size() == length);
-    queries[q] = candidates[q]->point.vector.data();
-    roots[q] = std::sqrt(candidates[q]->point.squared_norm);
+    assert(candidates[q]->vector.length == length);
+    queries[q] = candidates[q]->vector.data;
+    roots[q] = std::sqrt(candidates[q]->vector.squared_norm);
   }
   const unsigned all = (1u << candidates.size()) - 1;
   unsigned refused = 0;

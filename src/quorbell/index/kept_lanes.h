@@ -17,11 +17,11 @@
 
 namespace quorbell {
 
-// A candidate for a list: its slot, its point and its distance from the
-// list's owner.
+// A candidate for a list: its slot, its point's vector and its distance
+// from the list's owner.
 struct ListCandidate {
   std::uint32_t slot;
-  PointView point;
+  PointStore::VectorRef vector;
   float distance;
 };
 
@@ -32,7 +32,7 @@ class KeptLanes {
   void reset(std::size_t rows, std::size_t capacity);
   std::size_t size() const { return count_; }
   // Keeps the point in the next lane; at most `capacity` points.
-  void add(const PointView& point);
+  void add(const PointStore::VectorRef& vector);
   // Bit q is set when the point of a lane in [begin, end) refuses
   // candidate q: it stands at least as close to the candidate as the
   // owner does (the candidate's distance), in the graph's order of
