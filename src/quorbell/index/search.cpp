@@ -90,7 +90,10 @@ GraphAnswer search_graph(std::span<const float> query, std::uint64_t limit, Metr
     answer.hits.push_back(SearchHit{point.id, score});
     if (answer.hits.size() >= limit) break;
   }
-  sort_by_metric(answer.hits, metric, [](const SearchHit& h) { return h.score; });
+  // Cosine hits come nearest first, so their scores 1 - distance already
+  // descend (subtraction keeps the order; equal scores stay in the
+  // candidates' order, as the stable sort would leave them), NaNs last.
+  if (metric != Metric::Cosine) sort_by_metric(answer.hits, metric, [](const SearchHit& h) { return h.score; });
   return answer;
 }
 
