@@ -14,12 +14,14 @@
                 10 and 100 (fastest of 5 interleaved passes, CPU time)
 
 Counts, not timings: they repeat up to the random level draw, so each case
-runs over --builds builds and prints the range. Run inside the toolchain
-root, e.g.
+runs over --builds builds and prints the range. --json prints the counts
+alone as JSON (the benchmark suite's duplicates table). Run inside the
+toolchain root, e.g.
   tools/toolchain run tools/with-module python3.14 python3.14 bench/graph_answers.py
 """
 
 import argparse
+import json
 import os
 import time
 
@@ -102,18 +104,43 @@ def limit_100(seed, data):
             datasets.recall_at(theirs, data.truth, 100)] + [t / len(data.queries) * 1e6 for t in seconds]
 
 
+# name: (what is counted, of how many, the case)
+COUNTED = {
+    "copies": ("300 vectors x 16 shuffled copies: searches whose top hit is neither the vector nor a copy", 300,
+               copies),
+    "copies first": ("3,000 copies of one vector, then 500 distinct: distinct points not their own top hit", 500,
+                     copies_first),
+    "NaN points": ("1,000 points, then 200 with a NaN among 200 re-upserts: points not among their 32 hits", 1000,
+                   nan_points),
+}
+
+
+def counts(builds):
+    """Each counted case over builds builds: the least and most count of
+    each library (None where it has no figure)."""
+    out = {}
+    for name, (about, of, case) in COUNTED.items():
+        runs = [case(seed) for seed in range(builds)]
+        ours = [int(r[0]) for r in runs]
+        theirs = [int(r[1]) for r in runs if r[1] is not None]
+        out[name] = {"about": about, "of": of, "builds": builds, "quorbell": [min(ours), max(ours)],
+                     "hnswlib": [min(theirs), max(theirs)] if theirs else None}
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--builds", type=int, default=2)
     parser.add_argument("--skip-limit", action="store_true", help="leave out the 50k limit-100 case")
+    parser.add_argument("--json", action="store_true", help="the counted cases alone, as JSON")
     args = parser.parse_args()
+    if args.json:
+        print(json.dumps(counts(args.builds)))
+        return
     print(f"{'case':<14} {'quorbell':>14} {'hnswlib':>14}")
-    for name, case in (("copies", copies), ("copies first", copies_first), ("NaN points", nan_points)):
-        runs = [case(seed) for seed in range(args.builds)]
-        ours = [r[0] for r in runs]
-        theirs = [r[1] for r in runs if r[1] is not None]
-        peer_text = f"{min(theirs)}-{max(theirs)}" if theirs else "-"
-        print(f"{name:<14} {f'{min(ours)}-{max(ours)}':>14} {peer_text:>14}", flush=True)
+    for name, figures in counts(args.builds).items():
+        peer_text = "-" if figures["hnswlib"] is None else "{}-{}".format(*figures["hnswlib"])
+        print(f"{name:<14} {'{}-{}'.format(*figures['quorbell']):>14} {peer_text:>14}", flush=True)
     if not args.skip_limit:
         data = datasets.clustered(50_000, 200, 128, 6 + 128)
         data = datasets.Dataset(data.name, data.base, data.queries, datasets.exact_top_k(data.base, data.queries, k=100),

@@ -108,6 +108,13 @@ def _run_line(results):
             + ", ".join(f"{k} {v}" for k, v in results["versions"].items()))
 
 
+def _duplicate_rows(results):
+    """Case, what is counted, and each library's least and most count."""
+    spread = lambda pair: "-" if pair is None else (str(pair[0]) if pair[0] == pair[1] else f"{pair[0]}–{pair[1]}")
+    return [[name, f"{c['about']} (of {c['of']:,}, {c['builds']} builds)", spread(c["quorbell"]), spread(c["hnswlib"])]
+            for name, c in (results.get("duplicates") or {}).items()]
+
+
 def print_tables(results):
     print("\n" + _run_line(results))
     for name, figures in results["datasets"].items():
@@ -123,6 +130,9 @@ def print_tables(results):
         if e:
             print(f"  {name:<20} {e['quorbell_us']:8.1f} {e['quorbell_list_query_us']:8.1f} "
                   f"{e['numpy_us']:8.1f}  ratio {e['ratio']:.2f}  top-10 agreement {e['top10_agreement']:.3f}")
+    print("\nduplicates and NaN vectors (counts; quorbell, hnswlib):")
+    for name, about, ours, theirs in _duplicate_rows(results):
+        print(f"  {name:<14} {ours:>8} {theirs:>8}  {about}")
     print("\nheadline (ratios from this run):")
     for line in results["headline"]:
         print(f"  {line}")
@@ -148,6 +158,11 @@ def markdown(results):
             out.append(f"| {name} ({e['points']} points) | {e['quorbell_us']:.1f} "
                        f"| {e['quorbell_list_query_us']:.1f} | {e['numpy_us']:.1f} "
                        f"| {e['ratio']:.2f} | {e['top10_agreement']:.3f} |")
+    duplicates = _duplicate_rows(results)
+    if duplicates:
+        out += ["", "**Duplicates and NaN vectors** (counts, cosine, M 16, ef_construction 64, ef 32):", "",
+                "| case | counted | quorbell | hnswlib |", "|---|---|---:|---:|"]
+        out += ["| " + " | ".join(row) + " |" for row in duplicates]
     out += ["", "Headline ratios (same run):", ""] + [f"- {line}" for line in results["headline"]]
     return "\n".join(out) + "\n"
 

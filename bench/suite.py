@@ -108,6 +108,17 @@ def measure_dataset(data, libraries, mode, work, bar):
     return out
 
 
+def duplicate_counts(builds):
+    """The counted cases of graph_answers.py (copies and NaN vectors, for
+    quorbell and hnswlib), in a process of their own."""
+    done = subprocess.run([sys.executable, os.path.join(HERE, "graph_answers.py"), "--json", "--builds", str(builds)],
+                          env=dict(os.environ, OPENBLAS_NUM_THREADS="1"), stdout=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        tqdm.write(f"graph_answers.py failed ({done.returncode})")
+        return None
+    return json.loads(done.stdout)
+
+
 def machine():
     cpu = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -150,7 +161,7 @@ def main():
                               "k": K, "repeats": mode["repeats"], "build_repeats": mode["build_repeats"],
                               "scaling_rounds": mode["scaling_rounds"]},
                "versions": {}, "datasets": {}}
-    with tqdm(total=len(specs) * (1 + steps_per_library(mode) * len(args.libraries)), unit="step",
+    with tqdm(total=len(specs) * (1 + steps_per_library(mode) * len(args.libraries)) + 1, unit="step",
               disable=None) as bar:
         for kind, dim, n, q in specs:
             bar.set_description(f"{set_name(kind, dim)}: data")
@@ -159,6 +170,9 @@ def main():
             results["datasets"][data.name] = figures
             for name, lib in figures["libraries"].items():
                 results["versions"][name] = lib.pop("version")
+        bar.set_description("duplicates and NaN vectors")
+        results["duplicates"] = duplicate_counts(mode["build_repeats"])
+        bar.update()
     results["ratios"] = ratios(results)
     results["headline"] = headline(results)
     results["seconds"] = round(time.time() - started, 1)
