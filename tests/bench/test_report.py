@@ -56,3 +56,14 @@ def test_document_without_markers_is_left_alone(tmp_path, text):
     doc.write_text(text)
     assert not report.update_document(doc, RESULTS)
     assert doc.read_text() == text
+
+
+@pytest.mark.parametrize("ours, theirs, row", [
+    ([0, 0], [202, 215], "| copies first | what (of 500, 3 builds) | 0 | 202–215 |"),
+    ([0, 1], None, "| copies first | what (of 500, 3 builds) | 0–1 | - |"),
+])
+def test_duplicate_counts_show_each_librarys_range(ours, theirs, row):
+    results = dict(RESULTS, duplicates={"copies first": {"about": "what", "of": 500, "builds": 3,
+                                                         "quorbell": ours, "hnswlib": theirs}})
+    assert row in report.markdown(results)
+    assert "Duplicates and NaN vectors" not in report.markdown(RESULTS)
