@@ -423,7 +423,14 @@ def workspace():
             stores[name].load(path)
         pathlib.Path(directory, "f_corrupt").write_bytes(b"\x01\x07")
         pathlib.Path(directory, "f_good").write_bytes(pathlib.Path(snapshots["small"]).read_bytes())
-        yield {"directory": directory, "snapshots": snapshots, "stores": stores}
+        # A drawn bare text is a path relative to the working directory:
+        # it must land here too, not in the checkout.
+        previous = os.getcwd()
+        os.chdir(directory)
+        try:
+            yield {"directory": directory, "snapshots": snapshots, "stores": stores}
+        finally:
+            os.chdir(previous)
 
 
 def fresh_store(workspace):
