@@ -307,7 +307,7 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     const auto list = layer == 0 ? nodes_.base_links(expanded.slot) : nodes_.links(expanded.slot, layer);
     gather(list, points, &visited, expanded.slot == prefetched, scratch);
     // Most expansions are followed by the best candidate left now, and that
-    // one by one of its two heap children: load ahead for them while this
+    // one by one of the next two in line: load ahead for them while this
     // expansion's distances are computed.
     prefetched = kNoSlot;
     if (layer == 0) {

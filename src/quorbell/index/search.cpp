@@ -83,9 +83,11 @@ GraphAnswer search_graph(std::span<const float> query, std::uint64_t limit, Metr
   const auto found = metric == Metric::Cosine ? index.search_knn(scorer, points, walk)
                                               : index.search_knn(Scorer(Metric::Cosine, query), points, walk);
   answer.exhausted = found.exhausted;
+  const PointStore::TenantFilter filter = points.tenant_filter(walk.tenant);
   for (const Candidate& candidate : found.pairs) {
+    if (!points.passes(candidate.point_slot, filter)) continue;
     const PointView point = points.view(candidate.point_slot);
-    if (!tenant_matches(point.payload, walk.tenant) || !scorer.scorable(point)) continue;
+    if (!scorer.scorable(point)) continue;
     const float score = metric == Metric::Cosine ? 1.0f - candidate.distance : *scorer.score(point);
     answer.hits.push_back(SearchHit{point.id, score});
     if (answer.hits.size() >= limit) break;
