@@ -78,7 +78,6 @@ struct SearchScratch {
   VisitedSet visited;
   CandidateQueue candidates;
   ResultList results;
-  std::vector<RankedSlot> sorted;
   // The neighbours gathered for one step: their slots and where their
   // points are, the first batch.size() of each, and their points.
   std::vector<std::uint32_t> slots;
@@ -333,7 +332,6 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
       }
     }
   }
-  results.drain_sorted(scratch.sorted);
   scratch.walk_distances = spent;
   return false;
 }
@@ -371,8 +369,8 @@ HNSWIndex::KnnAnswer HNSWIndex::search_knn(const Scorer& cosine, const PointStor
   const WalkLimits limits{reach(query.limit, points.size()), query.tenant, query.budget};
   answer.exhausted = best_first(cosine, stop, 0, limits, points, scratch);
   if (answer.exhausted) return answer;
-  answer.pairs.reserve(scratch.sorted.size());
-  for (const RankedSlot& pair : scratch.sorted) {
+  answer.pairs.reserve(scratch.results.size());
+  for (const RankedSlot& pair : scratch.results.sorted()) {
     answer.pairs.push_back(pair.slot == kNoSlot
                                ? Candidate{pair.distance, current.id, *start_point}
                                : Candidate{pair.distance, nodes_.key(pair.slot), nodes_.point_slot(pair.slot)});
@@ -444,7 +442,8 @@ HNSWIndex::Stop HNSWIndex::plan_layer(const Scorer& cosine, std::uint32_t self, 
   if (nodes_.point_at(stop.position, points)) {
     SearchScratch& search = thread_scratch();
     best_first(cosine, stop, layer, WalkLimits{ef_construction, nullptr, kNoBudget}, points, search);
-    for (const RankedSlot& pair : search.sorted) add_candidate(self, pair.slot, pair.distance, points, scratch);
+    for (const RankedSlot& pair : search.results.sorted())
+      add_candidate(self, pair.slot, pair.distance, points, scratch);
   }
   if (nodes_.is_node(self)) {
     for (const std::uint32_t slot : nodes_.links(self, layer)) {

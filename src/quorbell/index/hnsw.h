@@ -191,7 +191,7 @@ class HNSWIndex {
   };
   // The best-first search of one layer from start, whose point must be
   // stored, keeping at most max(bound, 1) pairs: leaves them in
-  // scratch.sorted, nearest first. Returns whether it stopped because its
+  // scratch.results, nearest first. Returns whether it stopped because its
   // budget was spent while candidates were left (then the pairs are not
   // meaningful).
   bool best_first(const Scorer& cosine, Stop start, std::uint64_t layer, const WalkLimits& limits,

@@ -9,7 +9,8 @@
 // NaN after every number, so NaN pairs come last, in the order they were
 // added. The lists hold a few dozen pairs: shifting a few of them on an
 // insertion costs less than keeping a heap, and the sorted form needs no
-// sorting at the end.
+// sorting at the end. Each array starts with a sentinel that no pair moves
+// past, so the shifting loops need no test for the array's start.
 #pragma once
 
 #include <algorithm>
@@ -55,18 +56,24 @@ inline RankedSlot ranked_slot(float distance, std::uint32_t sequence, std::uint3
 // Whether a comes before b in the lists' order.
 inline bool ranks_ahead(const RankedSlot& a, const RankedSlot& b) { return a.order < b.order; }
 
+// Puts pair at `at`, first moving the pairs before it one place on for as
+// long as the one before satisfies moves_on; a sentinel ends the run.
+template <class MovesOn>
+inline void shift_in(RankedSlot* at, RankedSlot pair, MovesOn moves_on) {
+  for (; moves_on(at[-1]); --at) *at = at[-1];
+  *at = pair;
+}
+
 // Pairs waiting for expansion; the first in list order comes out first.
 class CandidateQueue {
  public:
-  void clear() { pairs_.clear(); }
-  bool empty() const { return pairs_.empty(); }
+  void clear() { pairs_.assign(1, kLast); }
+  bool empty() const { return pairs_.size() == 1; }
   void push(RankedSlot pair) {
     // New neighbours of the pair just expanded tend to rank near the
     // front, which is the end of the array: few pairs move.
     pairs_.push_back(pair);
-    std::size_t at = pairs_.size() - 1;
-    for (; at > 0 && ranks_ahead(pairs_[at - 1], pair); --at) pairs_[at] = pairs_[at - 1];
-    pairs_[at] = pair;
+    shift_in(&pairs_.back(), pair, [&](const RankedSlot& before) { return ranks_ahead(before, pair); });
   }
   RankedSlot pop_first() {
     const RankedSlot first = pairs_.back();
@@ -77,21 +84,24 @@ class CandidateQueue {
   const RankedSlot& first() const { return pairs_.back(); }
   // The first pair and the two after it, in no order.
   std::span<const RankedSlot> front_runners() const {
-    const std::size_t count = std::min<std::size_t>(pairs_.size(), 3);
+    const std::size_t count = std::min<std::size_t>(pairs_.size() - 1, 3);
     return {pairs_.data() + pairs_.size() - count, count};
   }
 
  private:
-  std::vector<RankedSlot> pairs_;  // last in list order first
+  // Ranks ahead of no pair: the greatest order. A pair's sequence number
+  // counts admissions, never as many as there are slots, so no pair has it.
+  static constexpr RankedSlot kLast{~std::uint64_t{0}, 0.0f, 0};
+  std::vector<RankedSlot> pairs_{kLast};  // the sentinel, then last in list order first
 };
 
 // The pairs kept so far, bounded by trimming its last pair. Its worst
 // distance is its greatest in the graph's order: NaN when it holds one.
 class ResultList {
  public:
-  void clear() { pairs_.clear(); }
-  std::size_t size() const { return pairs_.size(); }
-  float worst() const { return pairs_.empty() ? FLOAT_MAX : pairs_.back().distance; }
+  void clear() { pairs_.assign(1, kFirst); }
+  std::size_t size() const { return pairs_.size() - 1; }
+  float worst() const { return size() == 0 ? FLOAT_MAX : pairs_.back().distance; }
   void append(RankedSlot pair) {
     pairs_.push_back(pair);
     insert_from(pairs_.size() - 1, pair);
@@ -100,25 +110,23 @@ class ResultList {
   void remove_last() { pairs_.pop_back(); }
   // append, then remove_last if the list holds more than `bound` pairs.
   void append_bounded(RankedSlot pair, std::size_t bound) {
-    if (pairs_.size() < bound || pairs_.empty()) return append(pair);
+    if (size() < bound || size() == 0) return append(pair);
     // Full: the pair ousts the last one, unless it would be the last.
     if (ranks_ahead(pair, pairs_.back())) insert_from(pairs_.size() - 1, pair);
   }
-  // The whole list in sorted order; leaves this list empty.
-  void drain_sorted(std::vector<RankedSlot>& out) {
-    out.swap(pairs_);
-    pairs_.clear();
-  }
+  // The whole list in sorted order, until it next changes.
+  std::span<const RankedSlot> sorted() const { return {pairs_.data() + 1, size()}; }
 
  private:
   // Puts pair in order among the pairs before position `at`, shifting
   // those it ranks ahead of one place on; what stood at `at` is dropped.
   void insert_from(std::size_t at, RankedSlot pair) {
-    for (; at > 0 && ranks_ahead(pair, pairs_[at - 1]); --at) pairs_[at] = pairs_[at - 1];
-    pairs_[at] = pair;
+    shift_in(pairs_.data() + at, pair, [&](const RankedSlot& before) { return ranks_ahead(pair, before); });
   }
 
-  std::vector<RankedSlot> pairs_;  // in list order
+  // No pair ranks ahead of it: every distance's rank is above 0.
+  static constexpr RankedSlot kFirst{0, 0.0f, 0};
+  std::vector<RankedSlot> pairs_{kFirst};  // the sentinel, then in list order
 };
 
 }  // namespace quorbell
