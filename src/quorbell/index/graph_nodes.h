@@ -95,6 +95,7 @@ class GraphNodes {
   }
   void prefetch_slot(std::uint32_t slot) const { __builtin_prefetch(&slots_[slot]); }
   void prefetch_base_links(std::uint32_t slot) const { base_.prefetch(slot); }
+  void prefetch_base_link_values(std::uint32_t slot) const { base_.prefetch_values(slot); }
 
   // For tests only: the node stored under key, in exchange form.
   std::optional<HNSWNode> test_node(std::uint64_t key) const;

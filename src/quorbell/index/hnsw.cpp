@@ -303,15 +303,22 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     gather(list, points, &visited, expanded.slot == prefetched, scratch);
     // Most expansions are followed by the best candidate left now, and that
     // one by one of the next two in line: load ahead for them while this
-    // expansion's distances are computed.
+    // expansion's distances are computed. Each stage reads what the one
+    // before it loaded an expansion earlier: the first's list is read for
+    // its targets, the second's list is loaded from its head, and the
+    // heads of all three.
     prefetched = kNoSlot;
     if (layer == 0) {
       if (!candidates.empty() && nodes_.is_node(candidates.first().slot)) {
         prefetched = candidates.first().slot;
         prefetch_list_targets(nodes_.base_links(prefetched), points, &visited);
       }
-      for (const RankedSlot& runner : candidates.front_runners()) {
+      const auto runners = candidates.front_runners();
+      for (const RankedSlot& runner : runners) {
         if (runner.slot != kNoSlot) nodes_.prefetch_base_links(runner.slot);
+      }
+      if (runners.size() >= 2 && nodes_.is_node(runners[runners.size() - 2].slot)) {
+        nodes_.prefetch_base_link_values(runners[runners.size() - 2].slot);
       }
     }
     scratch.batch.measure(cosine);

@@ -41,6 +41,16 @@ class LinkLists {
   void prefetch(std::size_t index) const {
     if (index < heads_.size()) __builtin_prefetch(&heads_[index]);
   }
+  // Asks the CPU to start loading a longer list's values; reads its head,
+  // which should be loaded by now (prefetch).
+  void prefetch_values(std::size_t index) const {
+    const std::span<const std::uint32_t> values = list(index);
+    if (values.size() <= kInline) return;
+    const char* const first = reinterpret_cast<const char*>(values.data());
+    const char* const last = first + values.size_bytes() - 1;
+    for (const char* line = first; line < last; line += 64) __builtin_prefetch(line);
+    __builtin_prefetch(last);
+  }
 
   // Replaces the list's contents; `values` must not point into these lists.
   // A list that moves into the pool gets a run of at least `least_run`

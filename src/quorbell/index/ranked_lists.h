@@ -82,7 +82,7 @@ class CandidateQueue {
   }
   // The pair pop_first would return now; the queue must not be empty.
   const RankedSlot& first() const { return pairs_.back(); }
-  // The first pair and the two after it, in no order.
+  // The first pair and the two after it, the first last.
   std::span<const RankedSlot> front_runners() const {
     const std::size_t count = std::min<std::size_t>(pairs_.size() - 1, 3);
     return {pairs_.data() + pairs_.size() - count, count};
