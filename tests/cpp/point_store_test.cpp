@@ -158,9 +158,10 @@ class TenantMatches : public ::testing::TestWithParam<TenantCase> {};
 
 TEST_P(TenantMatches, Decides) {
   const TenantCase& c = GetParam();
-  const Payload* payload = c.payload ? &*c.payload : nullptr;
   const std::string* tenant = c.tenant ? &*c.tenant : nullptr;
-  EXPECT_EQ(tenant_matches(payload, tenant), c.passes);
+  PointStore store;
+  store.commit(store.upsert(1, std::vector<float>{1}, c.payload));
+  EXPECT_EQ(store.passes(0, store.tenant_filter(tenant)), c.passes);
 }
 
 INSTANTIATE_TEST_SUITE_P(

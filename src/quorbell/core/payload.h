@@ -205,14 +205,4 @@ inline std::optional<std::string_view> tenant_of(const Payload* payload) {
   return payload->tenant();
 }
 
-// Whether a payload passes the tenant filter: without a tenant everything
-// passes; with one, the payload must hold "tenant_id" as a Keyword or Text
-// byte-equal to it.
-// Inline: every point a search scores asks, and most searches have no tenant.
-inline bool tenant_matches(const Payload* payload, const std::string* tenant) {
-  if (tenant == nullptr) return true;
-  const std::optional<std::string_view> own = tenant_of(payload);
-  return own && *own == *tenant;
-}
-
 }  // namespace quorbell

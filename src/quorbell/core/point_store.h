@@ -67,9 +67,10 @@ class PointStore {
     return PointView{foreign_ids_.id_of(slot, r.key), {r.data, std::size_t{r.length}}, r.squared_norm, r.payload.get()};
   }
   // The tenant filter, looked up once for many points: passes(slot,
-  // tenant_filter(tenant)) is tenant_matches (core/payload.h) for the
-  // point at slot, decided without reading its payload. Scans and walks
-  // ask it of every point they meet, and most have no tenant.
+  // tenant_filter(tenant)) holds when tenant is nullptr, or when the point
+  // at slot has that tenant (tenant_of, core/payload.h), byte for byte. It
+  // is decided without reading the payload: scans and walks ask it of
+  // every point they meet, and most have no tenant.
   struct TenantFilter {
     bool all;  // no tenant: every point passes
     std::uint32_t number;
