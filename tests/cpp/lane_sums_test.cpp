@@ -102,11 +102,12 @@ TEST_P(LaneSums, EveryKernelMatchesTheSequentialSums) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, LaneSums,
-                         ::testing::Values(Shape{0, 8}, Shape{1, 0}, Shape{5, 0}, Shape{1, 9}, Shape{2, 3}, Shape{3, 4},
-                                           Shape{3, 133}, Shape{4, 8}, Shape{5, 5}, Shape{7, 16}, Shape{8, 17},
-                                           Shape{9, 31}, Shape{11, 10}, Shape{15, 7}, Shape{16, 128}, Shape{17, 133},
-                                           Shape{20, 33}, Shape{24, 6}, Shape{32, 3}, Shape{33, 64}, Shape{41, 13},
-                                           Shape{57, 2}, Shape{70, 20}, Shape{120, 9}),
+                         ::testing::Values(Shape{0, 8}, Shape{1, 0}, Shape{5, 0}, Shape{1, 9}, Shape{2, 3},
+                                           Shape{2, 40}, Shape{5, 71}, Shape{13, 24}, Shape{3, 4}, Shape{3, 133},
+                                           Shape{4, 8}, Shape{5, 5}, Shape{7, 16}, Shape{8, 17}, Shape{9, 31},
+                                           Shape{11, 10}, Shape{15, 7}, Shape{16, 128}, Shape{17, 133}, Shape{20, 33},
+                                           Shape{24, 6}, Shape{32, 3}, Shape{33, 64}, Shape{41, 13}, Shape{57, 2},
+                                           Shape{70, 20}, Shape{120, 9}),
                          [](const auto& info) {
                            return std::to_string(info.param.count) + "x" + std::to_string(info.param.length);
                          });

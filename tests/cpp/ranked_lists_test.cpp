@@ -88,5 +88,13 @@ TEST(ResultList, WorstIsNaNWhileItHoldsOne) {
   EXPECT_EQ(list.worst(), 0.5f);
 }
 
+TEST(CloserThan, AgreesWithCloserOnEveryPair) {
+  const float values[] = {NAN, -INFINITY, -1.0f, -0.0f, 0.0f, 0.25f, FLOAT_MAX, INFINITY};
+  for (const float b : values) {
+    const CloserThan beats(b);
+    for (const float a : values) EXPECT_EQ(beats(a), closer(a, b)) << a << " against " << b;
+  }
+}
+
 }  // namespace
 }  // namespace quorbell

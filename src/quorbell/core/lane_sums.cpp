@@ -31,6 +31,15 @@ float finish_sum(float sum, const float* query, const float* vector, std::size_t
   return sum;
 }
 
+// Continues lanes' sums over the elements [from, length) that a kernel's
+// blocks left, if any.
+template <Term T>
+void finish_lanes(const float* query, const float* const* vectors, std::size_t count, std::size_t from,
+                  std::size_t length, float* out) {
+  if (from == length) return;
+  for (std::size_t k = 0; k < count; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], from, length);
+}
+
 // Sums up to `Width` vectors: a lone one directly, more with a kernel that
 // fills `Width` lanes, the spare ones repeating a real vector and discarded.
 template <std::size_t Width, class Kernel>
@@ -165,7 +174,7 @@ void sse_kernel(const float* query, const float* const* vectors, std::size_t len
     }
   }
   for (std::size_t g = 0; g < Groups; ++g) _mm_storeu_ps(out + g * W, acc[g]);
-  for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
+  finish_lanes<T>(query, vectors, Groups * W, blocked, length, out);
 }
 
 // A padded last group; a lone vector is summed directly, which is just as
@@ -247,6 +256,7 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
   __m256 acc[Groups];
   for (std::size_t g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
   const std::size_t blocked = length / W * W;
+#pragma GCC unroll 2
   for (std::size_t i = 0; i < blocked; i += W) {
     const __m256 q_low = avx2_pair(query + i, query + i);
     const __m256 q_high = avx2_pair(query + i + 4, query + i + 4);
@@ -265,70 +275,82 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
     }
   }
   for (std::size_t g = 0; g < Groups; ++g) _mm256_storeu_ps(out + g * W, acc[g]);
-  for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
+  finish_lanes<T>(query, vectors, Groups * W, blocked, length, out);
 }
 
-// Four vectors, one per lane of a 128-bit sum. Each register holds eight
-// consecutive elements of one vector, so a block needs four loads; after
-// the transposition of both halves, the low halves hold elements i to
-// i + 3 and the high halves elements i + 4 to i + 7, added in that order.
-// Half the loads and shuffles of the eight-lane kernel: the batches of a
-// graph walk's step are mostly this small.
-template <Term T>
-QUORBELL_AVX2 void avx2_quad_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
-  constexpr std::size_t W = 8, Lanes = 4;
+// Up to five vectors: four (Quads = 1), one per lane of a 128-bit sum,
+// then `Singles` more, each summed alone. Each register holds eight
+// consecutive elements of one vector, so the four need four loads a block;
+// after the transposition of both halves, the low halves hold elements i
+// to i + 3 and the high halves elements i + 4 to i + 7, added in that
+// order. A lone vector's terms go through memory and are added one by one
+// in index order, each addition reading its term straight from there
+// instead of shuffling it out of a register first. Every sum is a chain of
+// additions that waits on itself; summed in one loop, the chains of the
+// four and of the lone ones run side by side.
+template <Term T, std::size_t Quads, std::size_t Singles>
+QUORBELL_AVX2 void avx2_small_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
+  constexpr std::size_t W = 8, Lanes = 4 * Quads;
   __m128 acc = _mm_set1_ps(-0.0f);
+  std::array<float, Singles> singles;
+  singles.fill(-0.0f);
+  alignas(32) float terms[Singles + 1][W];
   const std::size_t blocked = length / W * W;
+#pragma GCC unroll 2
   for (std::size_t i = 0; i < blocked; i += W) {
     const __m256 q = _mm256_loadu_ps(query + i);
-    __m256 r[Lanes];
-    for (std::size_t j = 0; j < Lanes; ++j) r[j] = avx2_terms<T>(q, _mm256_loadu_ps(vectors[j] + i));
-    avx2_transpose_halves(r);
-    // The high halves are taken out first: the low ones then feed the sum
-    // as they are, with no copy.
-    __m128 high[Lanes];
-    for (std::size_t j = 0; j < Lanes; ++j) high[j] = _mm256_extractf128_ps(r[j], 1);
-    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_castps256_ps128(r[j]));
-    for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, high[j]);
-  }
-  _mm_storeu_ps(out, acc);
-  for (std::size_t k = 0; k < Lanes; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
-}
-
-// One lane's sum over elements [from, length): the terms eight at a time
-// through memory, then added one by one in index order, each addition
-// reading its term straight from there instead of shuffling it out of a
-// register first.
-template <Term T>
-QUORBELL_AVX2 float avx2_single(float sum, const float* query, const float* vector, std::size_t from,
-                                std::size_t length) {
-  alignas(32) float terms[8];
-  std::size_t i = from;
-  for (; i + 8 <= length; i += 8) {
-    _mm256_store_ps(terms, avx2_terms<T>(_mm256_loadu_ps(query + i), _mm256_loadu_ps(vector + i)));
+    if constexpr (Quads == 1) {
+      __m256 r[Lanes];
+      for (std::size_t j = 0; j < Lanes; ++j) r[j] = avx2_terms<T>(q, _mm256_loadu_ps(vectors[j] + i));
+      avx2_transpose_halves(r);
+      // The high halves are taken out first: the low ones then feed the
+      // sum as they are, with no copy.
+      __m128 high[Lanes];
+      for (std::size_t j = 0; j < Lanes; ++j) high[j] = _mm256_extractf128_ps(r[j], 1);
+      for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, _mm256_castps256_ps128(r[j]));
+      for (std::size_t j = 0; j < Lanes; ++j) acc = _mm_add_ps(acc, high[j]);
+    }
+    for (std::size_t s = 0; s < Singles; ++s) {
+      _mm256_store_ps(terms[s], avx2_terms<T>(q, _mm256_loadu_ps(vectors[Lanes + s] + i)));
+    }
     // Tells the compiler the terms may have changed in memory, so that it
     // reads them from there rather than extracting them from the register.
     asm("" : "+m"(terms));
-    for (const float t : terms) sum += t;
+    for (std::size_t s = 0; s < Singles; ++s) {
+      for (const float t : terms[s]) singles[s] += t;
+      // Keeps each lone sum in a register of its own: packed together, two
+      // sums would cost more instructions than they save.
+      asm("" : "+x"(singles[s]));
+    }
   }
-  return finish_sum<T>(sum, query, vector, i, length);
+  if constexpr (Quads == 1) _mm_storeu_ps(out, acc);
+  std::copy(singles.begin(), singles.end(), out + Lanes);
+  finish_lanes<T>(query, vectors, Lanes + Singles, blocked, length, out);
 }
 
-// Fewer than eight vectors. Per 128 elements, the sequential sum of one
-// vector (its products in a register, its additions one by one) takes
-// about 300 instructions, the quad kernel 540 and the eight-lane one 970:
-// so up to five vectors take the quad kernel and a lone sum, six or seven
-// the eight lanes.
+// Fewer than eight vectors. Per 128 elements, a lone sum takes about 220
+// instructions, the four lanes 420 and the eight lanes 850: so two
+// vectors are summed alone, three to five take the four lanes and as many
+// lone sums as are left, six or seven the eight lanes.
 template <Term T>
 QUORBELL_AVX2 void avx2_tail(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
                              float* out) {
-  if (count > 5) {
-    run_padded<8>(query, vectors, count, length, out, avx2_kernel<T, 1>, finish_sum<T>);
-    return;
+  switch (count) {
+    case 0:
+      return;
+    case 1:
+      return avx2_small_kernel<T, 0, 1>(query, vectors, length, out);
+    case 2:
+      return avx2_small_kernel<T, 0, 2>(query, vectors, length, out);
+    case 3:
+      return run_padded<4>(query, vectors, count, length, out, avx2_small_kernel<T, 1, 0>, finish_sum<T>);
+    case 4:
+      return avx2_small_kernel<T, 1, 0>(query, vectors, length, out);
+    case 5:
+      return avx2_small_kernel<T, 1, 1>(query, vectors, length, out);
+    default:
+      return run_padded<8>(query, vectors, count, length, out, avx2_kernel<T, 1>, finish_sum<T>);
   }
-  const std::size_t first = std::min<std::size_t>(count, 4);
-  run_padded<4>(query, vectors, first, length, out, avx2_quad_kernel<T>, avx2_single<T>);
-  run_padded<4>(query, vectors + first, count - first, length, out + first, avx2_quad_kernel<T>, avx2_single<T>);
 }
 
 template <Term T>
@@ -450,7 +472,7 @@ QUORBELL_AVX512 void avx512_kernel(const float* query, const float* const* vecto
     }
   }
   for (std::size_t g = 0; g < Groups; ++g) _mm512_storeu_ps(out + g * W, acc[g]);
-  for (std::size_t k = 0; k < Groups * W; ++k) out[k] = finish_sum<T>(out[k], query, vectors[k], blocked, length);
+  finish_lanes<T>(query, vectors, Groups * W, blocked, length, out);
 }
 
 // Rounds of thirty-two, then of sixteen, then a padded one of sixteen for

@@ -194,12 +194,14 @@ std::uint64_t HNSWIndex::random_level() const { return level_from_random(thread_
 // the work runs in stages over the whole list, each stage first asking for
 // what the next one reads: the misses of all neighbours then overlap. When
 // the graph was built by upserts, a node's slot is also its point's slot,
-// so the first stage asks for that point record too.
+// so the first stage asks for that point record too. A neighbour marked
+// visited already will not be measured: its data are not asked for. The
+// marks take two bytes a slot, so they are mostly in cache already.
 void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const PointStore& points,
                                       const VisitedSet* visited) const {
   for (const std::uint32_t slot : list) {
+    if (visited != nullptr && visited->marked(slot)) continue;
     nodes_.prefetch_slot(slot);
-    if (visited != nullptr) visited->prefetch(slot);
     if (slot < points.size()) points.prefetch(slot);
   }
 }
@@ -297,7 +299,7 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     const RankedSlot expanded = candidates.pop_first();
     // Every admission of this expansion compares against the worst distance
     // as it stands now.
-    const float worst = results.worst();
+    const CloserThan beats_worst(results.worst());
     if (!nodes_.is_node(expanded.slot)) continue;
     const auto list = layer == 0 ? nodes_.base_links(expanded.slot) : nodes_.links(expanded.slot, layer);
     gather(list, points, &visited, expanded.slot == prefetched, scratch);
@@ -326,7 +328,7 @@ bool HNSWIndex::best_first(const Scorer& cosine, Stop start, std::uint64_t layer
     bool full = results.size() >= limits.bound;
     for (std::size_t k = 0; k < scratch.batch.size(); ++k) {
       const float distance = scratch.batch.distance(k);
-      if (full && !closer(distance, worst)) continue;
+      if (full && !beats_worst(distance)) continue;
       const RankedSlot pair = ranked_slot(distance, sequence++, scratch.slots[k]);
       candidates.push(pair);
       if (limits.tenant == nullptr || passes(scratch.point_slots[k])) {

@@ -74,6 +74,7 @@ void KeptLanes::add(const PointStore::VectorRef& vector) {
   float* lane = values_.data() + count_ / kBlockLanes * block_floats() + count_ % kBlockLanes;
   // Rows past the point's length keep what they held: a candidate of
   // another length has no distance to it, whatever they hold.
+#pragma GCC unroll 16
   for (std::size_t i = 0; i < vector.length; ++i) lane[i * kBlockLanes] = vector.data[i];
   lengths_[count_] = vector.length;
   norms_[count_] = vector.squared_norm;

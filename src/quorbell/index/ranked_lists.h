@@ -30,6 +30,17 @@ namespace quorbell {
 // pairs first. Whether a comes strictly before b.
 inline bool closer(float a, float b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
+// closer(a, b) for one b and many a, b's test for NaN taken once.
+class CloserThan {
+ public:
+  explicit CloserThan(float b) : b_(b), b_is_nan_(std::isnan(b)) {}
+  bool operator()(float a) const { return a < b_ || (b_is_nan_ && !std::isnan(a)); }
+
+ private:
+  float b_;
+  bool b_is_nan_;
+};
+
 // One (distance, slot) pair. `order` packs the pair's place in the lists'
 // order into one integer: the distance's rank, then the sequence number of
 // the pair's admission.

@@ -21,7 +21,10 @@ class VisitedSet {
   // Starts a new query over slots [0, count), all unmarked.
   void begin_query(std::size_t count);
 
-  void prefetch(std::uint32_t slot) const { __builtin_prefetch(&cells_[slot]); }
+  bool marked(std::uint32_t slot) const {
+    assert(slot < count_);
+    return cells_[slot] == epoch_;
+  }
 
   // Marks slot, one of the query's, and returns whether it was marked
   // already.
