@@ -278,8 +278,17 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
   finish_lanes<T>(query, vectors, Groups * W, blocked, length, out);
 }
 
-// Up to five vectors: four (Quads = 1), one per lane of a 128-bit sum,
-// then `Singles` more, each summed alone. Each register holds eight
+// One lone sum continued over eight terms in memory, in index order.
+QUORBELL_AVX2 inline float add_terms(float sum, const float* terms) {
+  for (std::size_t k = 0; k < 8; ++k) sum += terms[k];
+  // Keeps the sum in a register of its own: the compiler would otherwise
+  // pack two lone sums into one register, at a cost.
+  asm("" : "+x"(sum));
+  return sum;
+}
+
+// Up to six vectors: four (Quads = 1), one per lane of a 128-bit sum,
+// then `Singles` (up to two) more, each summed alone. Each register holds eight
 // consecutive elements of one vector, so the four need four loads a block;
 // after the transposition of both halves, the low halves hold elements i
 // to i + 3 and the high halves elements i + 4 to i + 7, added in that
@@ -290,11 +299,13 @@ QUORBELL_AVX2 void avx2_kernel(const float* query, const float* const* vectors, 
 // four and of the lone ones run side by side.
 template <Term T, std::size_t Quads, std::size_t Singles>
 QUORBELL_AVX2 void avx2_small_kernel(const float* query, const float* const* vectors, std::size_t length, float* out) {
+  static_assert(Quads <= 1 && Singles <= 2);
   constexpr std::size_t W = 8, Lanes = 4 * Quads;
   __m128 acc = _mm_set1_ps(-0.0f);
-  std::array<float, Singles> singles;
-  singles.fill(-0.0f);
-  alignas(32) float terms[Singles + 1][W];
+  // Two named sums rather than an array, which the compiler would keep
+  // packed in one general register.
+  float first = -0.0f, second = -0.0f;
+  alignas(32) float terms[2][W];
   const std::size_t blocked = length / W * W;
 #pragma GCC unroll 2
   for (std::size_t i = 0; i < blocked; i += W) {
@@ -316,22 +327,19 @@ QUORBELL_AVX2 void avx2_small_kernel(const float* query, const float* const* vec
     // Tells the compiler the terms may have changed in memory, so that it
     // reads them from there rather than extracting them from the register.
     asm("" : "+m"(terms));
-    for (std::size_t s = 0; s < Singles; ++s) {
-      for (const float t : terms[s]) singles[s] += t;
-      // Keeps each lone sum in a register of its own: packed together, two
-      // sums would cost more instructions than they save.
-      asm("" : "+x"(singles[s]));
-    }
+    if constexpr (Singles >= 1) first = add_terms(first, terms[0]);
+    if constexpr (Singles >= 2) second = add_terms(second, terms[1]);
   }
   if constexpr (Quads == 1) _mm_storeu_ps(out, acc);
-  std::copy(singles.begin(), singles.end(), out + Lanes);
+  if constexpr (Singles >= 1) out[Lanes] = first;
+  if constexpr (Singles >= 2) out[Lanes + 1] = second;
   finish_lanes<T>(query, vectors, Lanes + Singles, blocked, length, out);
 }
 
-// Fewer than eight vectors. Per 128 elements, a lone sum takes about 220
-// instructions, the four lanes 420 and the eight lanes 850: so two
-// vectors are summed alone, three to five take the four lanes and as many
-// lone sums as are left, six or seven the eight lanes.
+// Fewer than eight vectors. Per 128 elements, a lone sum takes about 190
+// instructions, the four lanes 420 and the eight lanes 820: so two
+// vectors are summed alone, three to six take the four lanes and as many
+// lone sums as are left, seven the eight lanes.
 template <Term T>
 QUORBELL_AVX2 void avx2_tail(const float* query, const float* const* vectors, std::size_t count, std::size_t length,
                              float* out) {
@@ -348,6 +356,8 @@ QUORBELL_AVX2 void avx2_tail(const float* query, const float* const* vectors, st
       return avx2_small_kernel<T, 1, 0>(query, vectors, length, out);
     case 5:
       return avx2_small_kernel<T, 1, 1>(query, vectors, length, out);
+    case 6:
+      return avx2_small_kernel<T, 1, 2>(query, vectors, length, out);
     default:
       return run_padded<8>(query, vectors, count, length, out, avx2_kernel<T, 1>, finish_sum<T>);
   }

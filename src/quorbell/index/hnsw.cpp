@@ -52,6 +52,8 @@ class DistanceBatch {
   }
   // distance(k) = the owner's distance to point k, for begin <= k < end.
   void measure(const Scorer& owner, std::size_t begin, std::size_t end) {
+    // A step whose neighbours were all visited gathers none.
+    if (begin == end) return;
     owner.cosine_distances(vectors_.data() + begin, lengths_.data() + begin, norms_.data() + begin, end - begin,
                            distances_.data() + begin);
   }
@@ -117,21 +119,29 @@ namespace {
 // loads the sums wait on (a fifth slower for 384 floats, measured).
 constexpr std::size_t kWholeVectorLines = 8, kLongVectorLines = 2;
 
-// Requests the first lines of a vector of `lines` cache lines from bytes
-// on: one jump into the cases below, where a loop would test its bound
-// after every line.
-void prefetch_lines(const char* bytes, std::size_t lines) {
-  static_assert(kWholeVectorLines == 8, "one case per line");
+// Requests the lines of a vector that are requested ahead: for a short
+// one, one jump into the cases below, where a loop would test its bound
+// after every line. A long one is told apart by its length alone, before
+// its lines are counted: most gathers are of one kind or the other.
+void prefetch_vector(const PointStore::VectorRef& vector) {
+  static_assert(kWholeVectorLines == 8 && kLongVectorLines == 2, "one case per line");
+  constexpr std::size_t kLineBytes = 64;
+  const char* const bytes = reinterpret_cast<const char*>(vector.data);
+  if (std::size_t{vector.length} * sizeof(float) > kWholeVectorLines * kLineBytes) {
+    __builtin_prefetch(bytes);
+    __builtin_prefetch(bytes + kLineBytes);
+    return;
+  }
   // clang-format off
-  switch (lines > kWholeVectorLines ? kLongVectorLines : lines) {
-    case 8: __builtin_prefetch(bytes + 7 * 64); [[fallthrough]];
-    case 7: __builtin_prefetch(bytes + 6 * 64); [[fallthrough]];
-    case 6: __builtin_prefetch(bytes + 5 * 64); [[fallthrough]];
-    case 5: __builtin_prefetch(bytes + 4 * 64); [[fallthrough]];
-    case 4: __builtin_prefetch(bytes + 3 * 64); [[fallthrough]];
-    case 3: __builtin_prefetch(bytes + 2 * 64); [[fallthrough]];
-    case 2: __builtin_prefetch(bytes + 1 * 64); [[fallthrough]];
-    case 1: __builtin_prefetch(bytes + 0 * 64); [[fallthrough]];
+  switch ((std::size_t{vector.length} * sizeof(float) + kLineBytes - 1) / kLineBytes) {
+    case 8: __builtin_prefetch(bytes + 7 * kLineBytes); [[fallthrough]];
+    case 7: __builtin_prefetch(bytes + 6 * kLineBytes); [[fallthrough]];
+    case 6: __builtin_prefetch(bytes + 5 * kLineBytes); [[fallthrough]];
+    case 5: __builtin_prefetch(bytes + 4 * kLineBytes); [[fallthrough]];
+    case 4: __builtin_prefetch(bytes + 3 * kLineBytes); [[fallthrough]];
+    case 3: __builtin_prefetch(bytes + 2 * kLineBytes); [[fallthrough]];
+    case 2: __builtin_prefetch(bytes + 1 * kLineBytes); [[fallthrough]];
+    case 1: __builtin_prefetch(bytes + 0 * kLineBytes); [[fallthrough]];
     default: break;
   }
   // clang-format on
@@ -229,7 +239,7 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
   }
   scratch.batch.assign(resolved, [&](std::size_t k) {
     const PointStore::VectorRef vector = points.vector_at(point_slots[k]);
-    prefetch_lines(reinterpret_cast<const char*>(vector.data), (std::size_t{vector.length} * sizeof(float) + 63) / 64);
+    prefetch_vector(vector);
     return vector;
   });
 }

@@ -14,6 +14,12 @@
 
 namespace quorbell {
 
+namespace {
+// At most this many kept points are measured against one candidate through
+// their own vectors: up to five, the lane sums take fewer instructions.
+constexpr std::size_t kFewKept = 5;
+}  // namespace
+
 std::size_t KeptLanes::block_floats() const { return rows_ * kBlockLanes; }
 
 // The distances are the graph's, as a cosine Scorer of the candidate
@@ -63,6 +69,7 @@ void KeptLanes::reset(std::size_t rows, std::size_t capacity) {
   const std::size_t floats = blocks * block_floats() + kBlockLanes;
   if (values_.size() < floats) values_.resize(floats);
   if (lengths_.size() < capacity) {
+    vectors_.resize(capacity);
     lengths_.resize(capacity);
     norms_.resize(capacity);
     roots_.resize(capacity);
@@ -76,6 +83,7 @@ void KeptLanes::add(const PointStore::VectorRef& vector) {
   // another length has no distance to it, whatever they hold.
 #pragma GCC unroll 16
   for (std::size_t i = 0; i < vector.length; ++i) lane[i * kBlockLanes] = vector.data[i];
+  vectors_[count_] = vector.data;
   lengths_[count_] = vector.length;
   norms_[count_] = vector.squared_norm;
   roots_[count_++] = std::sqrt(vector.squared_norm);
@@ -93,9 +101,17 @@ unsigned KeptLanes::refusals(std::span<const ListCandidate* const> candidates, s
     queries[q] = candidates[q]->vector.data;
     roots[q] = std::sqrt(candidates[q]->vector.squared_norm);
   }
+  float sums[kRowQueries * kBlockLanes];
+  // One candidate against a few points of its length: the lane sums over
+  // the points' own vectors take fewer instructions than a pass over the
+  // rows, whose every element costs a broadcast, a product and a sum.
+  if (candidates.size() == 1 && end - begin <= kFewKept &&
+      std::all_of(lengths_.begin() + begin, lengths_.begin() + end, [&](std::uint32_t n) { return n == length; })) {
+    sum_products_lanes(queries[0], vectors_.data() + begin, end - begin, length, sums);
+    return refuses(*candidates[0], roots[0], sums, begin, end) ? 1u : 0u;
+  }
   const unsigned all = (1u << candidates.size()) - 1;
   unsigned refused = 0;
-  float sums[kRowQueries * kBlockLanes];
   for (std::size_t first = begin; first < end && refused != all;) {
     const std::size_t block = first / kBlockLanes;
     const std::size_t last = std::min(end, (block + 1) * kBlockLanes);

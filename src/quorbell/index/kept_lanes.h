@@ -47,7 +47,8 @@ class KeptLanes {
   bool refuses(const ListCandidate& candidate, float root, const float* sums, std::size_t first,
                std::size_t last) const;
 
-  std::vector<float> values_;  // blocks of rows_ rows, then a spare row
+  std::vector<float> values_;          // blocks of rows_ rows, then a spare row
+  std::vector<const float*> vectors_;  // the kept points' own vectors
   std::vector<std::uint32_t> lengths_;
   std::vector<float> norms_;
   std::vector<float> roots_;  // square roots of norms_, taken once
