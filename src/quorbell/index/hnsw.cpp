@@ -127,13 +127,14 @@ void prefetch_vector(const PointStore::VectorRef& vector) {
   static_assert(kWholeVectorLines == 8 && kLongVectorLines == 2, "one case per line");
   constexpr std::size_t kLineBytes = 64;
   const char* const bytes = reinterpret_cast<const char*>(vector.data);
-  if (std::size_t{vector.length} * sizeof(float) > kWholeVectorLines * kLineBytes) {
+  const std::size_t size = std::size_t{vector.length} * sizeof(float);
+  if (size > kWholeVectorLines * kLineBytes) {
     __builtin_prefetch(bytes);
     __builtin_prefetch(bytes + kLineBytes);
     return;
   }
   // clang-format off
-  switch ((std::size_t{vector.length} * sizeof(float) + kLineBytes - 1) / kLineBytes) {
+  switch ((size + kLineBytes - 1) / kLineBytes) {
     case 8: __builtin_prefetch(bytes + 7 * kLineBytes); [[fallthrough]];
     case 7: __builtin_prefetch(bytes + 6 * kLineBytes); [[fallthrough]];
     case 6: __builtin_prefetch(bytes + 5 * kLineBytes); [[fallthrough]];

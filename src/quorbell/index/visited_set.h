@@ -21,6 +21,7 @@ class VisitedSet {
   // Starts a new query over slots [0, count), all unmarked.
   void begin_query(std::size_t count);
 
+  // Whether slot, one of the query's, is marked.
   bool marked(std::uint32_t slot) const {
     assert(slot < count_);
     return cells_[slot] == epoch_;
