@@ -113,18 +113,17 @@ struct InsertScratch {
 };
 
 namespace {
-// How much of each gathered vector is requested ahead, in cache lines. A
-// short vector is requested whole. Of a longer one a walk requests either
-// its first lines only, into the first-level cache, or all its lines into
-// the second-level cache (see VectorRequests).
+// How much of each gathered vector an insert requests ahead into the
+// first-level cache, in cache lines: a short vector whole, a longer one its
+// first lines (see VectorRequests).
 constexpr std::size_t kWholeVectorLines = 8, kLongVectorLines = 2;
 constexpr std::size_t kLineBytes = 64;
 
 // Requests every line of [bytes, bytes + size) into the second-level cache
 // only, where the requests do not take the first level's few miss buffers
-// from the loads the sums wait on: a query over vectors of 384 floats from
-// memory then takes a sixth less time than with the first lines alone.
+// from the loads the sums wait on.
 void request_lines_into_l2(const char* bytes, std::size_t size) {
+  if (size == 0) return;
   const char* const last = bytes + size - 1;
   const char* line = bytes;
   // Eight lines a round with one test, then the rest one by one; a vector
@@ -136,17 +135,17 @@ void request_lines_into_l2(const char* bytes, std::size_t size) {
   __builtin_prefetch(last, 0, 1);
 }
 
-// Requests the lines of a vector that are requested ahead: for a short
-// one, one jump into the cases below, where a loop would test its bound
-// after every line. A long one is told apart by its length alone, before
-// its lines are counted: most gathers are of one kind or the other.
+// Requests the lines of a vector that are requested ahead. For an insert's
+// short vector, one jump into the cases below, where a loop would test its
+// bound after every line; a long one is told apart by its length alone,
+// before its lines are counted: most gathers are of one kind or the other.
 template <VectorRequests Requests>
 void prefetch_vector(const PointStore::VectorRef& vector) {
   static_assert(kWholeVectorLines == 8 && kLongVectorLines == 2, "one case per line");
   const char* const bytes = reinterpret_cast<const char*>(vector.data);
   const std::size_t size = std::size_t{vector.length} * sizeof(float);
+  if constexpr (Requests == VectorRequests::WholeIntoL2) return request_lines_into_l2(bytes, size);
   if (size > kWholeVectorLines * kLineBytes) {
-    if constexpr (Requests == VectorRequests::WholeIntoL2) return request_lines_into_l2(bytes, size);
     __builtin_prefetch(bytes);
     __builtin_prefetch(bytes + kLineBytes);
     return;
