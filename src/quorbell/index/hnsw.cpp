@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 
 #include "core/distance.h"
 #include "core/lane_sums.h"
@@ -119,13 +118,14 @@ namespace {
 constexpr std::size_t kWholeVectorLines = 8, kLongVectorLines = 2;
 constexpr std::size_t kLineBytes = 64;
 
-// Requests every line of [bytes, bytes + size) into the second-level cache
-// only, where the requests do not take the first level's few miss buffers
-// from the loads the sums wait on.
-void request_lines_into_l2(const char* bytes, std::size_t size) {
+// Requests every line of a vector into the second-level cache only, where
+// the requests do not take the first level's few miss buffers from the
+// loads the sums wait on.
+void request_whole_into_l2(const PointStore::VectorRef& vector) {
+  const std::size_t size = std::size_t{vector.length} * sizeof(float);
   if (size == 0) return;
-  const char* const last = bytes + size - 1;
-  const char* line = bytes;
+  const char* line = reinterpret_cast<const char*>(vector.data);
+  const char* const last = line + size - 1;
   // Eight lines a round with one test, then the rest one by one; a vector
   // that starts inside a line ends inside one more, requested last.
   for (; line + 7 * kLineBytes <= last; line += 8 * kLineBytes) {
@@ -135,16 +135,14 @@ void request_lines_into_l2(const char* bytes, std::size_t size) {
   __builtin_prefetch(last, 0, 1);
 }
 
-// Requests the lines of a vector that are requested ahead. For an insert's
-// short vector, one jump into the cases below, where a loop would test its
-// bound after every line; a long one is told apart by its length alone,
-// before its lines are counted: most gathers are of one kind or the other.
-template <VectorRequests Requests>
+// Requests the lines of a vector that an insert requests ahead: for a short
+// one, one jump into the cases below, where a loop would test its bound
+// after every line. A long one is told apart by its length alone, before
+// its lines are counted: most gathers are of one kind or the other.
 void prefetch_vector(const PointStore::VectorRef& vector) {
   static_assert(kWholeVectorLines == 8 && kLongVectorLines == 2, "one case per line");
   const char* const bytes = reinterpret_cast<const char*>(vector.data);
   const std::size_t size = std::size_t{vector.length} * sizeof(float);
-  if constexpr (Requests == VectorRequests::WholeIntoL2) return request_lines_into_l2(bytes, size);
   if (size > kWholeVectorLines * kLineBytes) {
     __builtin_prefetch(bytes);
     __builtin_prefetch(bytes + kLineBytes);
@@ -255,18 +253,19 @@ void HNSWIndex::prefetch_list_targets(std::span<const std::uint32_t> list, const
     slots[resolved] = slot;
     point_slots[resolved++] = point;
   }
-  // The kind of requests is chosen once a gather, not once a vector.
-  const auto assign = [&](auto kind) {
+  // The kind of requests is chosen once a gather, not once a vector: each
+  // kind is a lambda of its own type, called directly.
+  const auto assign = [&](auto request) {
     scratch.batch.assign(resolved, [&](std::size_t k) {
       const PointStore::VectorRef vector = points.vector_at(point_slots[k]);
-      prefetch_vector<decltype(kind)::value>(vector);
+      request(vector);
       return vector;
     });
   };
   if (requests == VectorRequests::WholeIntoL2) {
-    assign(std::integral_constant<VectorRequests, VectorRequests::WholeIntoL2>{});
+    assign([](const PointStore::VectorRef& vector) { request_whole_into_l2(vector); });
   } else {
-    assign(std::integral_constant<VectorRequests, VectorRequests::FirstLines>{});
+    assign([](const PointStore::VectorRef& vector) { prefetch_vector(vector); });
   }
 }
 
